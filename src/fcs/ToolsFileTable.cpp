@@ -1,0 +1,90 @@
+// Selection of one SKU's table inside the host's file-table blob, and the
+// lookups over it. The blob is read in place, never copied or changed.
+#include "storage/ToolsFileTable.h"
+
+#include <cstring>
+
+#include "flash/efs/EFS_autogen.h"
+
+tools_file_entry_in_table_t* g_table_buf = nullptr;
+int32_t g_table_num_files = 0;
+int32_t g_dfs_sku = -1;
+
+namespace {
+
+tools_file_entry_in_table_t* find_by_name(const char* file_name) {
+  if (file_name == nullptr || g_table_buf == nullptr) return nullptr;
+  for (int32_t i = 0; i < g_table_num_files; ++i) {
+    if (std::strncmp(g_table_buf[i].unique_file_name, file_name, FILE_TABLE_NAME_SIZE) == 0)
+      return &g_table_buf[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" int load_file_table(char* buffer, unsigned dfs_sku, unsigned buffer_size) {
+  if (buffer == nullptr || buffer_size < FILE_TABLE_MIN_SIZE) return 1;
+  tools_file_table_header_t header;
+  std::memcpy(&header, buffer, sizeof header);
+  if (header.signature != FILE_TABLE_SIGNATURE || header.num_tables > FILE_TABLE_MAX_TABLES)
+    return 1;
+
+  // At most 10 entries of 16 bytes follow the header: inside a 1024-byte blob.
+  tools_file_table_header_entry_t entry;
+  bool found = false;
+  for (uint32_t i = 0; i < header.num_tables && !found; ++i) {
+    std::memcpy(&entry, buffer + sizeof header + i * sizeof entry, sizeof entry);
+    found = entry.sku == dfs_sku;
+  }
+
+  if (found) {
+    // The whole entry array must lie inside the blob, so that no lookup reads
+    // past it; the count must also fit the signed global.
+    const uint64_t array_bytes = uint64_t{entry.num_files} * sizeof(tools_file_entry_in_table_t);
+    if (entry.offset > buffer_size || array_bytes > buffer_size - entry.offset ||
+        entry.num_files > static_cast<uint32_t>(INT32_MAX))
+      return 1;
+    g_table_buf = reinterpret_cast<tools_file_entry_in_table_t*>(buffer + entry.offset);
+    g_dfs_sku = static_cast<int32_t>(dfs_sku);
+    g_table_num_files = static_cast<int32_t>(entry.num_files);
+  }
+
+  return load_autogen_data(buffer, dfs_sku, buffer_size) == 0 ? 0 : 1;
+}
+
+extern "C" tools_file_entry_in_table_t* get_file_entry_by_file_name(const char* file_name) {
+  return find_by_name(file_name);
+}
+
+tools_file_entry_in_table_t* get_file_entry_by_fileno(const fileno_t* fileno) {
+  if (fileno == nullptr || g_table_buf == nullptr) return nullptr;
+  for (int32_t i = 0; i < g_table_num_files; ++i) {
+    if (g_table_buf[i].unique_fileno.value == fileno->value) return &g_table_buf[i];
+  }
+  return nullptr;
+}
+
+unsigned get_fileno_by_file_name(const char* file_name, fileno_t* fileno) {
+  const tools_file_entry_in_table_t* entry = find_by_name(file_name);
+  if (entry == nullptr || fileno == nullptr) return FILE_TABLE_NOT_FOUND;
+  *fileno = entry->unique_fileno;
+  return 0;
+}
+
+unsigned get_file_name_by_fileno(const fileno_t* fileno, char* file_name) {
+  const tools_file_entry_in_table_t* entry = get_file_entry_by_fileno(fileno);
+  if (entry == nullptr || file_name == nullptr) return FILE_TABLE_NOT_FOUND;
+  std::memcpy(file_name, entry->unique_file_name, FILE_TABLE_NAME_SIZE);
+  return 0;
+}
+
+unsigned get_file_attributes_by_file_name(const char* file_name, file_attributes_t* attributes,
+                                          unsigned* max_file_size) {
+  const tools_file_entry_in_table_t* entry = find_by_name(file_name);
+  if (entry == nullptr || max_file_size == nullptr || attributes == nullptr)
+    return FILE_TABLE_NOT_FOUND;
+  *attributes = entry->file_attributes;
+  *max_file_size = entry->max_file_size;
+  return 0;
+}
