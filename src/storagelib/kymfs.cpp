@@ -1,0 +1,117 @@
+// The interface layer's process-wide state, the checks the host configuration
+// passes at start-up, and the two state queries the host binds.
+#include "storagelib/kymfs.h"
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "storage/ToolsFileTable.h"
+#include "storagelib/kymfs_report.h"
+
+// Library state. The tables are constant-initialised (no handle, no entries,
+// no buffer, FcsFileNameInvalid); they have no destructor and are released by
+// shutdown, not at unload.
+bool s_mfsInitialized = false;
+bool s_fcsInitialized = false;
+FcsTable s_orvanCfgTable;
+FcsTable s_qelCfgTable;
+FcsTable s_currentValuesTable;
+FcsTable s_builtQelCfgTable;
+bool s_tarnLoadFileTable = false;
+U32 s_tarnAfsSkuId = 0;
+
+namespace {
+
+// The library's copy of the file-table blob. The store's selection points
+// into it, so it lives until the library is unloaded and changes only through
+// kyMfsSetFileTableCopy.
+std::vector<char> s_fileTableBuffer;
+
+const char kOrvanCfgName[] = "Orvan.cfg table";
+const char kQelcCfgName[] = "qelc.cfg";
+const char kFtblName[] = "ftbl.bin";
+const char kMfsName[] = "MFS";
+const char kEfsName[] = "EFS";
+
+}  // namespace
+
+// The state and the functions above are shared by the interface layer's
+// files only: none of them is an entry point.
+TARN_NOT_EXPORTED("s_mfsInitialized")
+TARN_NOT_EXPORTED("s_fcsInitialized")
+TARN_NOT_EXPORTED("s_orvanCfgTable")
+TARN_NOT_EXPORTED("s_qelCfgTable")
+TARN_NOT_EXPORTED("s_currentValuesTable")
+TARN_NOT_EXPORTED("s_builtQelCfgTable")
+TARN_NOT_EXPORTED("s_tarnLoadFileTable")
+TARN_NOT_EXPORTED("s_tarnAfsSkuId")
+TARN_NOT_EXPORTED("kyMfsSetFileTableCopy")
+TARN_NOT_EXPORTED("kyMfsHandOverFileTable")
+TARN_NOT_EXPORTED("verifyOrvanTable")
+TARN_NOT_EXPORTED("verifyOrvanCfgTable")
+TARN_NOT_EXPORTED("kyMfsTarnInitConfig")
+
+bool kyMfsSetFileTableCopy(const char* data, U32 size, U32 afsSkuId) {
+  // Nothing may look up names in the former copy once it is replaced.
+  g_table_buf = nullptr;
+  g_table_num_files = 0;
+  g_dfs_sku = -1;
+
+  try {
+    std::vector<char> copy(size);
+    if (size != 0 && kyMfsMemCpy(copy.data(), copy.size(), data, size) != 0) return false;
+    s_fileTableBuffer.swap(copy);
+  } catch (const std::bad_alloc&) {
+    setError(ErrorNoMemory, std::string());
+    return false;
+  }
+  s_tarnAfsSkuId = afsSkuId;
+  s_tarnLoadFileTable = true;
+  return true;
+}
+
+int kyMfsHandOverFileTable(void) {
+  if (!s_tarnLoadFileTable) return 0;
+  const int status = load_file_table(s_fileTableBuffer.data(), s_tarnAfsSkuId,
+                                     static_cast<unsigned>(s_fileTableBuffer.size()));
+  if (status == 0) s_tarnLoadFileTable = false;
+  return status;
+}
+
+bool verifyOrvanTable(const char* tableName, const CommonTarnTable& table) {
+  if (table.size != 0 && table.data == nullptr) {
+    try {
+      setError(ErrorMfsInitError, std::string("Invalid table ") + tableName +
+                                      ". The table is loaded but data is empty.");
+    } catch (const std::bad_alloc&) {
+      setError(ErrorMfsInitError, std::string());
+    }
+    return false;
+  }
+  return true;
+}
+
+bool verifyOrvanCfgTable(const CommonTarnTable& table) {
+  if (table.size == 0) {
+    try {
+      setError(ErrorLoadingOrvanCfg, "Orvan.cfg table is mandatory for loading by Tarn.");
+    } catch (const std::bad_alloc&) {
+      setError(ErrorLoadingOrvanCfg, std::string());
+    }
+    return false;
+  }
+  return verifyOrvanTable(kOrvanCfgName, table);
+}
+
+bool kyMfsTarnInitConfig(ModQelStorageLibConfig& config) {
+  return verifyOrvanCfgTable(config.orvanCfgTable) &&
+         verifyOrvanTable(kQelcCfgName, config.qelcCfgTable) &&
+         verifyOrvanTable(kFtblName, config.ftblTable.commonData) &&
+         verifyOrvanTable(kMfsName, config.mfsTable) &&
+         verifyOrvanTable(kEfsName, config.efsTable);
+}
+
+extern "C" bool TARN_CDECL kyMfsIsInitialized(void) { return s_mfsInitialized; }
+
+extern "C" bool TARN_CDECL kyFcsIsInitialized(void) { return s_fcsInitialized; }

@@ -1,0 +1,432 @@
+// Configuration tables: each one a store handle plus the library's own list
+// of entries, one per file of the handle.
+//
+// The tables are byte-packed, so their fields are never handed to the store
+// by address: handles and sizes go through locals and are stored back.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "storagelib/kymfs.h"
+#include "storagelib/kymfs_report.h"
+
+TARN_NOT_EXPORTED("kyMfsNewFcsTable")
+TARN_NOT_EXPORTED("kyMfsLoadPtrTableData")
+TARN_NOT_EXPORTED("kyMfsLoadFcsTableFromQelcPartition")
+TARN_NOT_EXPORTED("kyMfsLoadFcsTableFiles")
+TARN_NOT_EXPORTED("kyMfsProcessNextFile")
+TARN_NOT_EXPORTED("kyMfsInsertFile")
+TARN_NOT_EXPORTED("copyFileEntry")
+TARN_NOT_EXPORTED("kyMfsFindCopyFile")
+TARN_NOT_EXPORTED("kyMfsAddNewFileFcs")
+TARN_NOT_EXPORTED("kyMfsSerializeFcsTable")
+TARN_NOT_EXPORTED("kyMfsFreeFileEntry")
+TARN_NOT_EXPORTED("kyMfsFreeFcsTable")
+TARN_NOT_EXPORTED("kyMfsCleanStaticTables")
+
+namespace {
+
+constexpr U32 kHeaderSize = CFG_FILE_ENTRY_HEADER_SIZE;
+constexpr U32 kQelcHeaderSize = sizeof(manuf_cfg_header_t);
+// Bit 0 of orvan_cfg_attributes_t: the file may be overridden.
+constexpr uint16_t kAllowQelcOverride = 0x0001;
+
+// Reports with a message that has to be built; a message that cannot be
+// allocated is sent empty rather than dropped.
+void reportError(ImageToolsErrorName name, const char* message) {
+  try {
+    setError(name, message);
+  } catch (const std::bad_alloc&) {
+    setError(name, std::string());
+  }
+}
+
+void reportDebug(const char* message) {
+  try {
+    debugMessage(message);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// A buffer of `size` bytes; a size of 0 still gives a buffer, so that an empty
+// input is not taken for a failed allocation.
+char* allocateBuffer(U32 size) { return static_cast<char*>(std::malloc(size != 0 ? size : 1)); }
+
+// Every field zero.
+void clearTable(FcsTable& table) {
+  table.handle = nullptr;
+  table.fileName = static_cast<FcsFileName>(0);
+  table.numFiles = 0;
+  table.data = nullptr;
+  table.datasize = 0;
+  table.firstEntry = nullptr;
+  table.lastEntry = nullptr;
+}
+
+bool samePath(const FcsFileEntry* entry, const char* path) {
+  return std::strncmp(entry->relativePath, path, FCS_ENTRY_PATH_SIZE) == 0;
+}
+
+FcsFileEntry* findEntry(FcsTable& table, const char* path) {
+  for (FcsFileEntry* entry = table.firstEntry; entry != nullptr; entry = entry->next)
+    if (samePath(entry, path)) return entry;
+  return nullptr;
+}
+
+// A record the store will not take: left out of the table, as the interface
+// has always done, with two debug reports naming it.
+void reportRecordLeftOut(const char* storeName, int status) {
+  char line[FCS_ENTRY_PATH_SIZE + 96];
+  std::snprintf(line, sizeof line, "Failed to add file into cfg file:%s FCS error: %d\n", storeName,
+                status);
+  reportDebug(line);
+  reportDebug("VFS FLAT Integration: BLOQ don't return error when failed to add file to orvan.cfg");
+}
+
+}  // namespace
+
+bool kyMfsNewFcsTable(FcsTable& fcsTable, FcsFileName fileName) {
+  clearTable(fcsTable);
+  fcsTable.fileName = fileName;
+  if (fileName == FcsFileNameInvalid) {
+    setError(ErrorFcsInvalidFile, std::string());
+    return false;
+  }
+  FCS_HANDLE handle = nullptr;
+  const int status = createHandle(&handle);
+  if (status != FCS_OK) {
+    setLibError(ErrorFcsCreateHandle, status);
+    return false;
+  }
+  fcsTable.handle = handle;
+  return true;
+}
+
+bool kyMfsLoadPtrTableData(FcsTable& fcsTable, char* data, U32 dataSize, bool loadData) {
+  fcsTable.datasize = dataSize;
+  fcsTable.data = allocateBuffer(dataSize);
+  if (fcsTable.data == nullptr) {
+    fcsTable.datasize = 0;
+    setError(ErrorNoMemory, std::string());
+    return false;
+  }
+  if (kyMfsMemCpy(fcsTable.data, dataSize, data, dataSize) != 0 ||
+      !kyMfsLoadFcsTableFiles(fcsTable, loadData)) {
+    kyMfsFreeFcsTable(fcsTable);
+    return false;
+  }
+  return true;
+}
+
+bool kyMfsLoadFcsTableFromQelcPartition(FcsTable& fcsTable, bool loadData, char* partitionBuffer,
+                                        U32 partitionSize) {
+  clearTable(fcsTable);
+  if (partitionSize == 0) return kyMfsNewFcsTable(fcsTable, FcsFileNameQelCfg);
+  if (partitionSize < kQelcHeaderSize) {
+    reportError(ErrorCastBuffer, "Invalid QELC partition length");
+    return false;
+  }
+  if (partitionBuffer == nullptr) {
+    kyMfsAssert("Invalid QELC partition pointer");
+    return false;
+  }
+
+  manuf_cfg_header_t header;
+  std::memcpy(&header, partitionBuffer, kQelcHeaderSize);
+  if (header.size > partitionSize - kQelcHeaderSize) {
+    reportError(ErrorMfsInitError, "Invalid QELC partition size.");
+    return false;
+  }
+
+  fcsTable.datasize = header.size;
+  fcsTable.data = allocateBuffer(header.size);
+  if (fcsTable.data == nullptr) {
+    fcsTable.datasize = 0;
+    setError(ErrorNoMemory, std::string());
+    return false;
+  }
+  if (kyMfsMemCpy(fcsTable.data, header.size, partitionBuffer + kQelcHeaderSize, header.size) != 0 ||
+      !kyMfsLoadFcsTableFiles(fcsTable, loadData)) {
+    kyMfsFreeFcsTable(fcsTable);
+    return false;
+  }
+  return true;
+}
+
+bool kyMfsLoadFcsTableFiles(FcsTable& fcsTable, bool loadData) {
+  // The file table is handed over once, by the first table that loads, before
+  // any record is named through it.
+  const int ftblStatus = kyMfsHandOverFileTable();
+  if (ftblStatus != 0) {
+    setLibError(ErrorFtblLoadFail, ftblStatus);
+    return false;
+  }
+
+  FCS_HANDLE handle = nullptr;
+  const int status = createHandleFromStructure(&handle, fcsTable.data, fcsTable.datasize);
+  if (status != FCS_OK) {
+    setLibError(ErrorFcsCreateHandle, status);
+    return false;
+  }
+  fcsTable.handle = handle;
+
+  for (;;) {
+    int stepStatus = FCS_OK;
+    if (!kyMfsProcessNextFile(fcsTable, loadData, stepStatus)) {
+      setError(ErrorProcessingFcsEntries, std::string());
+      return false;
+    }
+    if (stepStatus != FCS_OK) return true;  // FCS_ERR_NO_MORE_FILES
+  }
+}
+
+bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
+  FcsFileEntry* entry = static_cast<FcsFileEntry*>(std::calloc(1, sizeof(FcsFileEntry)));
+  if (entry == nullptr) {
+    setError(ErrorInvalidPointer, std::string());
+    return false;
+  }
+
+  if (fcsTable.firstEntry == nullptr) {
+    status = getFirstFileInRoot(fcsTable.handle, entry->relativePath);
+    fcsTable.numFiles = 0;
+  } else {
+    status = getNextFile(fcsTable.handle, entry->relativePath);
+  }
+  if (status == FCS_ERR_NO_MORE_FILES) {
+    kyMfsFreeFileEntry(entry);
+    return true;
+  }
+  if (status != FCS_OK) {
+    kyMfsFreeFileEntry(entry);
+    setLibError(ErrorFcsGetFile, status);
+    return false;
+  }
+
+  cfg_file_entry_with_file_attributes_t attributes;
+  const int attributesStatus = getFileAttributes(fcsTable.handle, entry->relativePath, &attributes);
+  if (attributesStatus != FCS_OK) {
+    kyMfsFreeFcsTable(fcsTable);
+    kyMfsFreeFileEntry(entry);
+    setLibError(ErrorFcsGetFileAttributes, attributesStatus);
+    return false;
+  }
+  entry->attributes = attributes;
+  entry->dataSize = attributes.cfg_file_entry.length;
+  entry->isDirectory = false;
+  entry->isManufEnabled = (attributes.cfg_file_entry.attributes.value & kAllowQelcOverride) != 0;
+
+  if (loadData && !entry->isDirectory && entry->isManufEnabled && entry->dataSize != 0) {
+    // The whole record: its header, then the payload.
+    const U32 recordSize = kHeaderSize + entry->dataSize;  // a 16-bit length: no wrap
+    char* record = static_cast<char*>(std::malloc(recordSize));
+    if (record == nullptr) {
+      kyMfsFreeFileEntry(entry);
+      setError(ErrorNoMemory, std::string());
+      return false;
+    }
+    entry->data = static_cast<char*>(std::calloc(entry->dataSize, 1));
+    if (entry->data == nullptr) {
+      std::free(record);
+      kyMfsFreeFileEntry(entry);
+      setError(ErrorNoMemory, std::string());
+      return false;
+    }
+    uint32_t size = recordSize;
+    const int dataStatus = getFileData(fcsTable.handle, entry->relativePath, record, &size);
+    if (dataStatus != FCS_OK) {
+      std::free(record);
+      kyMfsFreeFileEntry(entry);
+      setLibError(ErrorFcsGetFile, dataStatus);
+      return false;
+    }
+    if (kyMfsMemCpy(entry->data, entry->dataSize, record + kHeaderSize, entry->dataSize) != 0) {
+      std::free(record);
+      kyMfsFreeFileEntry(entry);
+      return false;
+    }
+    std::free(record);
+  }
+
+  kyMfsInsertFile(fcsTable, entry);
+  return true;
+}
+
+void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry) {
+  if (fileEntry == nullptr) {
+    kyMfsAssert("Invalid fileEntry Pointer");
+    return;
+  }
+  fileEntry->prev = nullptr;
+  fileEntry->next = nullptr;
+  fileEntry->inFcsTable = true;
+  if (fcsTable.firstEntry == nullptr) {
+    fcsTable.firstEntry = fileEntry;
+    fcsTable.lastEntry = fileEntry;
+  } else {
+    fcsTable.lastEntry->next = fileEntry;
+    fileEntry->prev = fcsTable.lastEntry;
+    fcsTable.lastEntry = fileEntry;
+  }
+  ++fcsTable.numFiles;
+}
+
+FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
+  if (fileEntry == nullptr) return nullptr;
+  FcsFileEntry* copy = static_cast<FcsFileEntry*>(std::malloc(sizeof(FcsFileEntry)));
+  if (copy == nullptr) return nullptr;
+  if (kyMfsMemCpy(copy, sizeof(FcsFileEntry), fileEntry, sizeof(FcsFileEntry)) != 0) {
+    std::free(copy);
+    return nullptr;
+  }
+  // The field copy took the source's payload pointer and links: drop them at
+  // once, so that releasing a failed copy never touches the source's buffer.
+  copy->data = nullptr;
+  copy->prev = nullptr;
+  copy->next = nullptr;
+  copy->inFcsTable = false;
+
+  if (fileEntry->data != nullptr && fileEntry->dataSize != 0) {
+    char* payload = static_cast<char*>(std::malloc(fileEntry->dataSize));
+    if (payload == nullptr) {
+      kyMfsFreeFileEntry(copy);
+      setError(ErrorNoMemory, std::string());
+      return nullptr;
+    }
+    copy->data = payload;
+    if (kyMfsMemCpy(copy->data, copy->dataSize, fileEntry->data, fileEntry->dataSize) != 0) {
+      kyMfsFreeFileEntry(copy);
+      return nullptr;
+    }
+  }
+  return copy;
+}
+
+FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* filePath) {
+  if (filePath == nullptr) return nullptr;
+  FcsFileEntry* entry = findEntry(fcsTable, filePath);
+  return entry != nullptr ? copyFileEntry(entry) : nullptr;
+}
+
+bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry, bool enforceMaxFileSize) {
+  if (fcsTable.handle == nullptr || fileEntry == nullptr) {
+    kyMfsAssert("Invalid FCS handle or fileEntry pointer");
+    return false;
+  }
+  if (fileEntry->inFcsTable) {
+    setError(ErrorFileAlreadyInUseByOtherTable, std::string());
+    return false;
+  }
+  if (findEntry(fcsTable, fileEntry->relativePath) != nullptr) {
+    setError(ErrorDuplicateFile, std::string());
+    return false;
+  }
+
+  // The store names the record path + "/".
+  char storeName[FCS_ENTRY_PATH_SIZE + 2];
+  size_t pathLength = 0;
+  while (pathLength < FCS_ENTRY_PATH_SIZE && fileEntry->relativePath[pathLength] != '\0')
+    ++pathLength;
+  std::memcpy(storeName, fileEntry->relativePath, pathLength);
+  storeName[pathLength] = '/';
+  storeName[pathLength + 1] = '\0';
+
+  // A record's size crosses the store's interface as 16 bits: a larger
+  // payload cannot be stored whole, and the store refuses it as too large.
+  if (fileEntry->dataSize > FCS_MAX_ENTRY_PAYLOAD) {
+    reportRecordLeftOut(storeName, FCS_ERR_FILE_TOO_LARGE);
+    kyMfsFreeFileEntry(fileEntry);
+    return true;
+  }
+
+  // The header as it stands, then the payload. An entry with a size but no
+  // buffer gives a zero-filled payload.
+  const U32 recordSize = kHeaderSize + fileEntry->dataSize;
+  char* record = static_cast<char*>(std::calloc(recordSize, 1));
+  if (record == nullptr) {
+    setError(ErrorNoMemory, std::string());
+    return false;
+  }
+  const cfg_file_entry_t header = fileEntry->attributes.cfg_file_entry;
+  if (kyMfsMemCpy(record, recordSize, &header, kHeaderSize) != 0 ||
+      (fileEntry->data != nullptr &&
+       kyMfsMemCpy(record + kHeaderSize, fileEntry->dataSize, fileEntry->data,
+                   fileEntry->dataSize) != 0)) {
+    std::free(record);
+    return false;
+  }
+
+  const int status = addNewFile(fcsTable.handle, "", storeName, record,
+                                static_cast<uint16_t>(recordSize), enforceMaxFileSize);
+  std::free(record);
+  if (status != FCS_OK) {
+    reportRecordLeftOut(storeName, status);
+    kyMfsFreeFileEntry(fileEntry);
+    return true;
+  }
+  kyMfsInsertFile(fcsTable, fileEntry);
+  return true;
+}
+
+bool kyMfsSerializeFcsTable(FcsTable& fcsTable) {
+  // The table is serialised into a buffer of its own; one it may still hold
+  // would be lost.
+  std::free(fcsTable.data);
+  fcsTable.data = nullptr;
+
+  uint32_t size = 0;
+  int status = flush(fcsTable.handle, nullptr, &size);
+  fcsTable.datasize = size;
+  if (status != FCS_ERR_BUFFER_TOO_SMALL) {
+    setLibError(ErrorFcsFlush, status);
+    return false;
+  }
+  fcsTable.data = allocateBuffer(size);
+  if (fcsTable.data == nullptr) {
+    setError(ErrorNoMemory, std::string());
+    return false;
+  }
+  status = flush(fcsTable.handle, fcsTable.data, &size);
+  if (status != FCS_OK) {
+    setLibError(ErrorFcsFlush, status);
+    return false;
+  }
+  fcsTable.datasize = size;
+  return true;
+}
+
+void kyMfsFreeFileEntry(FcsFileEntry* fileEntry) {
+  if (fileEntry == nullptr) return;
+  std::free(fileEntry->data);
+  std::free(fileEntry);
+}
+
+void kyMfsFreeFcsTable(FcsTable& fcsTable) {
+  if (fcsTable.handle != nullptr) {
+    FCS_HANDLE handle = fcsTable.handle;
+    closeHandle(&handle);
+    fcsTable.handle = nullptr;
+  }
+  std::free(fcsTable.data);
+  fcsTable.data = nullptr;
+  fcsTable.datasize = 0;
+
+  FcsFileEntry* entry = fcsTable.firstEntry;
+  while (entry != nullptr) {
+    FcsFileEntry* next = entry->next;
+    kyMfsFreeFileEntry(entry);
+    entry = next;
+  }
+  fcsTable.firstEntry = nullptr;
+  fcsTable.lastEntry = nullptr;
+  fcsTable.numFiles = 0;
+}
+
+void kyMfsCleanStaticTables(void) {
+  kyMfsFreeFcsTable(s_qelCfgTable);
+  kyMfsFreeFcsTable(s_orvanCfgTable);
+  kyMfsFreeFcsTable(s_currentValuesTable);
+  s_fcsInitialized = false;
+}
