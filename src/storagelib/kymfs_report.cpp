@@ -18,7 +18,12 @@ const char kMemCpyFailedText[] = "Memory copy failed with error ";
 
 // None of the functions of this file is an entry point (see internal_symbol.h).
 #define TARN_STD_STRING_REF "RKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"
+#if defined(_WIN32) && !defined(_WIN64)
+// The callback type's explicit cdecl is part of the name on 32-bit Windows.
+TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPU5cdeclFv10ErrorLevel19ImageToolsErrorNamePKcS2_E")
+#else
 TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPFv10ErrorLevel19ImageToolsErrorNamePKcS2_E")
+#endif
 TARN_NOT_EXPORTED("_Z22kyMfsGetStatusCallbackv")
 TARN_NOT_EXPORTED("_Z15kyMfsLogMessage10ErrorLevel19ImageToolsErrorName" TARN_STD_STRING_REF)
 TARN_NOT_EXPORTED("_Z8setError19ImageToolsErrorName" TARN_STD_STRING_REF)
