@@ -4,7 +4,9 @@
 # Inputs: LIBRARY (path), TOOL (nm or objdump), MODE (elf or dll), EXPECTED
 # (list file: one name a line; '#' starts a comment; a line may list
 # alternatives separated by '|', for mangled names whose spelling depends on
-# the width of a type).
+# the width of a type). A line starting with '!' holds a regular expression
+# that no exported name may match: library-internal functions that must stay
+# out of the export table.
 if(MODE STREQUAL "elf")
   execute_process(COMMAND ${TOOL} -D --defined-only ${LIBRARY}
     OUTPUT_VARIABLE _out RESULT_VARIABLE _rc)
@@ -39,11 +41,21 @@ endif()
 
 file(STRINGS ${EXPECTED} _expected)
 set(_missing "")
+set(_unwanted "")
 set(_count 0)
 foreach(_entry IN LISTS _expected)
   string(REGEX REPLACE "#.*$" "" _entry "${_entry}")
   string(STRIP "${_entry}" _entry)
   if(_entry STREQUAL "")
+    continue()
+  endif()
+  if(_entry MATCHES "^!")
+    string(SUBSTRING "${_entry}" 1 -1 _pattern)
+    foreach(_name IN LISTS _exports)
+      if(_name MATCHES "${_pattern}")
+        list(APPEND _unwanted "${_name} (matches ${_pattern})")
+      endif()
+    endforeach()
     continue()
   endif()
   math(EXPR _count "${_count} + 1")
@@ -60,6 +72,10 @@ foreach(_entry IN LISTS _expected)
   endif()
 endforeach()
 
+if(_unwanted)
+  string(REPLACE ";" "\n  " _text "${_unwanted}")
+  message(FATAL_ERROR "internal names exported by ${LIBRARY}:\n  ${_text}")
+endif()
 if(_missing)
   string(REPLACE ";" "\n  " _text "${_missing}")
   message(FATAL_ERROR "missing or decorated exports in ${LIBRARY}:\n  ${_text}")

@@ -1,0 +1,56 @@
+// Directory node of the configuration-file tree: child nodes kept sorted by
+// name. The handle API builds one unnamed root directory whose children are
+// all files, each named by its whole file-table name, slashes included.
+#ifndef TARN_FCS_DIRECTORY_H
+#define TARN_FCS_DIRECTORY_H
+
+#include <deque>
+
+#include "fcs/IFile.h"
+
+namespace image_editor {
+
+class FileIterator;
+
+// True when a's name sorts before b's: byte by byte as unsigned characters,
+// a proper prefix before the longer name ("B" < "a" < "ab" < "b").
+bool fileCompare(const IFile::FilePtr& a, const IFile::FilePtr& b);
+
+class Directory : public IFile {
+ public:
+  // An empty directory without name or record.
+  Directory();
+  // The same, then keeps a record as File does.
+  Directory(const void* fileBuffer, uint32_t fileSize);
+  // Releases every child it owns.
+  ~Directory() override;
+
+  bool isDirectory() const override;
+  // Its own record's size plus getSize of every child.
+  uint32_t getSize() const override;
+  // Inserts `file` in name order (after any child of an equal name) and
+  // returns true. `path` is not used and nothing is refused: callers check
+  // for an existing name with getFile first.
+  bool addFile(std::string path, FilePtr file) override;
+  // Removes the direct child whose name equals `path` whole. Failing that,
+  // splits `path` at its first slash and removes the part after it from the
+  // child named by the part before it ("x/" removes the child x).
+  bool deleteFile(std::string path) override;
+  // Finds the direct child whose name equals `path` exactly (slashes are not
+  // special); false when none, or when file is null.
+  bool getFile(std::string path, FilePtr* file) override;
+  // Serialises every child in name order.
+  void serialize(std::vector<cfg_file_entry_t>& entries, std::vector<uint8_t>& content) override;
+
+ protected:
+  friend class FileIterator;
+
+  // Position of the first child named `name`, or files.size().
+  size_t findChild(const std::string& name) const;
+
+  std::deque<FilePtr> files;
+};
+
+}  // namespace image_editor
+
+#endif  // TARN_FCS_DIRECTORY_H

@@ -1,0 +1,39 @@
+#include "fcs/File.h"
+
+#include <cstring>
+
+namespace image_editor {
+
+File::File(const void* fileBuffer, uint32_t fileSize, const char* fileName) {
+  std::memset(file_name, 0, sizeof file_name);
+  if (fileName != nullptr) std::strncpy(file_name, fileName, FCS_MAX_FILE_NAME_LENGTH);
+  setFileData(fileBuffer, fileSize);
+  parentPath.clear();
+  parentDirectory = nullptr;
+}
+
+File::~File() {}
+
+bool File::isDirectory() const { return false; }
+
+uint32_t File::getSize() const { return static_cast<uint32_t>(file_data.size()); }
+
+bool File::addFile(std::string, FilePtr) { return false; }
+
+bool File::deleteFile(std::string) { return false; }
+
+bool File::getFile(std::string, FilePtr*) { return false; }
+
+void File::serialize(std::vector<cfg_file_entry_t>& entries, std::vector<uint8_t>& content) {
+  if (file_entry == nullptr) return;
+  file_entry->offset = static_cast<uint32_t>(content.size());
+  entries.push_back(*file_entry);
+  // The stored length matches the bytes kept unless the record was built
+  // above 16 bits; never copy past the record either way.
+  const size_t available = file_data.size() - sizeof(cfg_file_entry_t);
+  const size_t length = file_entry->length < available ? file_entry->length : available;
+  const uint8_t* payload = file_data.data() + sizeof(cfg_file_entry_t);
+  content.insert(content.end(), payload, payload + length);
+}
+
+}  // namespace image_editor
