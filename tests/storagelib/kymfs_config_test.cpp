@@ -37,7 +37,7 @@ TEST(KymfsState, StartsWithNothingLoaded) {
   EXPECT_FALSE(loaded.mfsInitialized);
   EXPECT_FALSE(loaded.fcsInitialized);
   EXPECT_FALSE(loaded.loadFileTable);
-  EXPECT_EQ(0u, loaded.afsSkuId);
+  EXPECT_EQ(0u, val(loaded.afsSkuId));
   EXPECT_EQ(std::vector<bool>(4, true), loaded.tablesUnmade);
 }
 
@@ -74,17 +74,17 @@ TEST(KymfsState, HostRecordLayoutMatchesTheHostsBytes) {
 
   ModQelStorageLibConfig config;
   std::memcpy(&config, image.data(), sizeof config);
-  EXPECT_EQ(buffers[0], config.orvanCfgTable.data);
-  EXPECT_EQ(100u, config.orvanCfgTable.size);
-  EXPECT_EQ(buffers[1], config.qelcCfgTable.data);
-  EXPECT_EQ(101u, config.qelcCfgTable.size);
-  EXPECT_EQ(buffers[2], config.mfsTable.data);
-  EXPECT_EQ(102u, config.mfsTable.size);
-  EXPECT_EQ(buffers[3], config.ftblTable.commonData.data);
-  EXPECT_EQ(103u, config.ftblTable.commonData.size);
-  EXPECT_EQ(0xA5C3u, config.ftblTable.afsSkuId);
-  EXPECT_EQ(buffers[4], config.efsTable.data);
-  EXPECT_EQ(104u, config.efsTable.size);
+  EXPECT_EQ(buffers[0], val(config.orvanCfgTable.data));
+  EXPECT_EQ(100u, val(config.orvanCfgTable.size));
+  EXPECT_EQ(buffers[1], val(config.qelcCfgTable.data));
+  EXPECT_EQ(101u, val(config.qelcCfgTable.size));
+  EXPECT_EQ(buffers[2], val(config.mfsTable.data));
+  EXPECT_EQ(102u, val(config.mfsTable.size));
+  EXPECT_EQ(buffers[3], val(config.ftblTable.commonData.data));
+  EXPECT_EQ(103u, val(config.ftblTable.commonData.size));
+  EXPECT_EQ(0xA5C3u, val(config.ftblTable.afsSkuId));
+  EXPECT_EQ(buffers[4], val(config.efsTable.data));
+  EXPECT_EQ(104u, val(config.efsTable.size));
 }
 
 class KymfsConfig : public KymfsTest {

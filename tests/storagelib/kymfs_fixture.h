@@ -18,6 +18,13 @@
 
 namespace kymfs_test {
 
+// The value of a field of a packed record. Checks take their arguments by
+// reference, which a packed field's address may not satisfy.
+template <typename T>
+T val(T field) {
+  return field;
+}
+
 // One report as the host's callback receives it.
 struct HostReport {
   ErrorLevel level;
