@@ -3,13 +3,14 @@
 //
 // The tables are byte-packed, so their fields are never handed to the store
 // by address: handles and sizes go through locals and are stored back.
+#include "storagelib/kymfs.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 
-#include "storagelib/kymfs.h"
 #include "storagelib/kymfs_report.h"
 
 TARN_NOT_EXPORTED("kyMfsNewFcsTable")
@@ -75,8 +76,8 @@ FcsFileEntry* findEntry(FcsTable& table, const char* path) {
   return nullptr;
 }
 
-// A record the store will not take: left out of the table, as the interface
-// has always done, with two debug reports naming it.
+// A record the store will not take is left out of the table without failing
+// the caller; two debug reports name it and the store's status.
 void reportRecordLeftOut(const char* storeName, int status) {
   char line[FCS_ENTRY_PATH_SIZE + 96];
   std::snprintf(line, sizeof line, "Failed to add file into cfg file:%s FCS error: %d\n", storeName,

@@ -53,40 +53,6 @@ TEST(KymfsState, QueriesFollowTheFlags) {
   EXPECT_FALSE(kyFcsIsInitialized());
 }
 
-// The record as a host lays it out, byte for byte: pointers of the build's
-// width, each 32-bit size directly behind its pointer, no padding.
-TEST(KymfsState, HostRecordLayoutMatchesTheHostsBytes) {
-  const size_t p = sizeof(void*);
-  const size_t descriptor = p + 4;
-  tarn_test::Bytes image(5 * p + 24, 0);
-  ASSERT_EQ(image.size(), sizeof(ModQelStorageLibConfig));
-  ASSERT_EQ(p == 8 ? 64u : 44u, image.size());
-
-  char* buffers[5];
-  static char storage[5][4];
-  for (int i = 0; i < 5; ++i) buffers[i] = storage[i];
-  const size_t dataAt[5] = {0, descriptor, 2 * descriptor, 3 * descriptor, 4 * descriptor + 4};
-  for (int i = 0; i < 5; ++i) {
-    std::memcpy(&image[dataAt[i]], &buffers[i], p);
-    tarn_test::put_u32(image, dataAt[i] + p, 100u + static_cast<uint32_t>(i));
-  }
-  tarn_test::put_u32(image, 3 * descriptor + descriptor, 0xA5C3);  // afsSkuId
-
-  ModQelStorageLibConfig config;
-  std::memcpy(&config, image.data(), sizeof config);
-  EXPECT_EQ(buffers[0], val(config.orvanCfgTable.data));
-  EXPECT_EQ(100u, val(config.orvanCfgTable.size));
-  EXPECT_EQ(buffers[1], val(config.qelcCfgTable.data));
-  EXPECT_EQ(101u, val(config.qelcCfgTable.size));
-  EXPECT_EQ(buffers[2], val(config.mfsTable.data));
-  EXPECT_EQ(102u, val(config.mfsTable.size));
-  EXPECT_EQ(buffers[3], val(config.ftblTable.commonData.data));
-  EXPECT_EQ(103u, val(config.ftblTable.commonData.size));
-  EXPECT_EQ(0xA5C3u, val(config.ftblTable.afsSkuId));
-  EXPECT_EQ(buffers[4], val(config.efsTable.data));
-  EXPECT_EQ(104u, val(config.efsTable.size));
-}
-
 class KymfsConfig : public KymfsTest {
  protected:
   // A record that passes: every buffer present.
@@ -169,17 +135,6 @@ TEST_F(KymfsConfig, AbsentOptionalBuffersPass) {
   c.efsTable = {nullptr, 0};
   c.ftblTable.commonData = {nullptr, 0};  // refused later, by start-up itself
   EXPECT_TRUE(kyMfsTarnInitConfig(c));
-  EXPECT_TRUE(reports().empty());
-}
-
-TEST_F(KymfsConfig, NothingIsReportedWithoutACallback) {
-  kyMfsSetStatusCallback(nullptr);
-  ModQelStorageLibConfig c = valid();
-  c.orvanCfgTable = {nullptr, 0};
-  EXPECT_FALSE(kyMfsTarnInitConfig(c));
-  c = valid();
-  c.mfsTable.data = nullptr;
-  EXPECT_FALSE(kyMfsTarnInitConfig(c));
   EXPECT_TRUE(reports().empty());
 }
 
