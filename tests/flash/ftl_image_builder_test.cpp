@@ -3,9 +3,11 @@
 // tests can trust the images it makes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "flash/afs/AfsFtl.h"
 #include "support/bytes.h"
 #include "support/ftl_image_builder.h"
 
@@ -283,6 +285,49 @@ TEST(FtlImageBuilderReclaim, PageMappedIntoNewEuAndBehindWriteHead) {
   EXPECT_EQ(other.slot(3, 0), kSlotErased);
   EXPECT_EQ(other.header_bytes(3), Bytes(18, 0xFF));
 }
+
+// The builder's format against the library's, byte for byte: the one place
+// where the library's own writer is used here.
+struct FormatCase {
+  uint32_t partition_size, fat_size, partition_index;
+  uint8_t erase;
+};
+
+class FtlImageBuilderVsLibrary : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(FtlImageBuilderVsLibrary, FormatMatchesByteForByte) {
+  const FormatCase c = GetParam();
+  const FtlGeometry g = FtlGeometry::for_partition(c.partition_size, c.fat_size, c.partition_index);
+  FtlImageBuilder expected(g);
+  expected.format();
+
+  // Erasing formats start from programmed flash; the others from erased flash.
+  Bytes image(expected.image().size(), c.erase ? 0x00 : 0xFF);
+  std::fill_n(image.begin(), c.partition_index, uint8_t{0xFF});
+  afs_context_t ctx{};
+  ctx.fat_size = c.fat_size;
+  ctx.afs_partition_index = c.partition_index;
+  ctx.afs_partition_size = c.partition_size;
+  ctx.afs_tools_context = image.data();
+  ASSERT_EQ(afs_physical_ftl_get_data_vas(&ctx, 0), g.logical_size - g.fat_size);
+  ctx.afs_logical_size = g.logical_size;
+
+  // A mount attempt sets up the FTL state (the unformatted flash fails it).
+  EXPECT_EQ(afs_physical_ftl_init(&ctx, c.partition_size, FTL_INIT_ALLOCATE | FTL_INIT_BIND_IMAGE), 5u);
+  ASSERT_NE(ctx.ftl_context, nullptr);
+  ASSERT_EQ(afs_physical_ftl_format(&ctx, c.erase), 0u);
+  afs_physical_ftl_release(&ctx);
+
+  ASSERT_EQ(image.size(), expected.image().size());
+  for (size_t i = 0; i < image.size(); ++i) {
+    ASSERT_EQ(image[i], expected.image()[i]) << "first difference at image byte " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Partitions, FtlImageBuilderVsLibrary,
+                         ::testing::Values(FormatCase{0x8000, 1024, 0, 1}, FormatCase{0x8000, 64 * 40, 0, 0},
+                                           FormatCase{40 * 8192, 2048, 0x2000, 1},
+                                           FormatCase{255 * 8192, 64 * 500, 0, 0}));
 
 }  // namespace
 }  // namespace tarn_test
