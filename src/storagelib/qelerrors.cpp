@@ -481,8 +481,9 @@ bool QelErrors::init() {
   } catch (const std::bad_alloc&) {
     s_imageToolsErrorNameStringMap.clear();
     s_imageToolsErrorTypeStringMap.clear();
-    return false;
   }
+  // init has no failure result: without memory for the tables every lookup
+  // falls back to "General Error".
   return true;
 }
 

@@ -16,8 +16,8 @@ class QelErrors {
   QelErrors() = delete;
 
   // Fills both tables, dropping whatever they held, so a second call leaves
-  // them exactly as the first. Returns true; false only when memory for the
-  // tables could not be had (the tables are then left empty).
+  // them exactly as the first. Always returns true; when memory for the
+  // tables cannot be had they are left empty and every lookup falls back.
   static bool init();
 
   // A copy of the text of `name`'s row, or "General Error" when the name has

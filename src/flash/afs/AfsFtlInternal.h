@@ -1,0 +1,80 @@
+// Helpers private to the FTL's translation units (AfsFtl.cpp, AfsFtlMount.cpp
+// and the FTL parts built on them). Everything here is file-local in each
+// unit that includes it.
+#ifndef TARN_FLASH_AFS_AFSFTLINTERNAL_H
+#define TARN_FLASH_AFS_AFSFTLINTERNAL_H
+
+#include <cstdint>
+
+#include "flash/afs/AfsFtl.h"
+
+namespace afs_ftl_internal {
+namespace {
+
+// Largest number of FAT pages: their ids must stay below 0x8000 so that a
+// written page-id slot never has bit 15 set.
+constexpr uint32_t kMaxFatPages = 0x8000;
+
+// Geometry of a volume on a partition, checked so that every EU offset,
+// every EU number and every chunk range derived from it stays in range.
+struct Geometry {
+  uint32_t eus = 0;               // EUs of the partition (at most 255)
+  uint32_t page_mapped_eus = 0;   // pm
+  uint32_t fat_pages = 0;         // fat_size / 64
+  uint32_t chunk_count = 0;       // chunks the volume can address (0: no data region)
+};
+
+// Computes the geometry of `afs_context` on a partition of `partition_size`
+// bytes. Returns 0; 22 for more than 255 EUs, a partition that would end past
+// the 32-bit address space, a FAT too large for 15-bit page ids or a data
+// region not aligned to pages; 5 when the volume's data area does not fit the
+// partition (the volume's sizes come from its header).
+inline uint32_t compute_geometry(const afs_context_t* ctx, uint32_t partition_size, Geometry* g) {
+  const uint32_t eus = partition_size / FTL_EU_SIZE;
+  if (eus > FTL_MAX_EUS) return AFS_STATUS_INVALID_ARGUMENT;
+  if (uint64_t{ctx->afs_partition_index} + uint64_t{eus} * FTL_EU_SIZE > (uint64_t{1} << 32))
+    return AFS_STATUS_INVALID_ARGUMENT;
+  const uint32_t fat_pages = ctx->fat_size / FTL_PAGE_DATA_SIZE;
+  if (fat_pages > kMaxFatPages) return AFS_STATUS_INVALID_ARGUMENT;
+  if (ctx->afs_logical_size < ctx->fat_size) return AFS_STATUS_IO_ERROR;
+  const uint32_t data_bytes = ctx->afs_logical_size - ctx->fat_size;
+  if (data_bytes != 0 && ctx->fat_size % FTL_PAGE_DATA_SIZE != 0) return AFS_STATUS_INVALID_ARGUMENT;
+  const uint64_t data_eus = data_bytes / FTL_EU_DATA_BYTES;
+  if (data_eus + 1 > eus) return AFS_STATUS_IO_ERROR;
+  g->eus = eus;
+  g->page_mapped_eus = static_cast<uint32_t>(eus - data_eus - 1);
+  g->fat_pages = fat_pages;
+  // Chunks must be addressable by the FTL and have a bit in the chunk bitmap
+  // that the file layer sizes by num_chunks.
+  uint32_t chunks = data_bytes / FTL_PAGE_DATA_SIZE;
+  if (chunks > ctx->num_chunks) chunks = ctx->num_chunks;
+  g->chunk_count = chunks;
+  return AFS_STATUS_OK;
+}
+
+// Image address of byte `offset` of EU `eu` (both inside the checked geometry).
+inline uint32_t eu_address(const afs_context_t* ctx, uint32_t eu, uint32_t offset) {
+  return ctx->afs_partition_index + eu * FTL_EU_SIZE + offset;
+}
+
+// The two bytes of a logical page id in flash order (little-endian).
+struct PageIdBytes {
+  uint8_t b[2];
+  explicit PageIdBytes(uint32_t id)
+      : b{static_cast<uint8_t>(id & 0xFF), static_cast<uint8_t>((id >> 8) & 0xFF)} {}
+};
+
+// crc14 over a logical page id: the key that chains page-id slots.
+inline uint16_t chain_key(uint16_t previous_id) {
+  const PageIdBytes bytes(previous_id);
+  return crc14(bytes.b, 2);
+}
+
+inline uint16_t load_u16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+}  // namespace
+}  // namespace afs_ftl_internal
+
+#endif  // TARN_FLASH_AFS_AFSFTLINTERNAL_H
