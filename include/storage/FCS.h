@@ -29,6 +29,7 @@
 
 #include <cstdint>
 
+#include "storage/ToolsFileTable.h"
 #include "storage/storageDefs.h"
 
 namespace image_editor {
@@ -56,8 +57,9 @@ enum FcsStatus : int {
 
 // Size of the count word that starts an FCS buffer.
 constexpr uint32_t FCS_BUFFER_COUNT_SIZE = sizeof(uint32_t);
-// Size of the name buffer a listing call fills: 48 characters and a NUL.
-constexpr uint32_t FCS_FILE_NAME_BUFFER_SIZE = 49;
+// Size of the name buffer a listing call fills: a file-table name of up to
+// 48 characters and a NUL.
+constexpr uint32_t FCS_FILE_NAME_BUFFER_SIZE = FILE_TABLE_NAME_SIZE + 1;
 
 extern "C" {
 
@@ -66,21 +68,22 @@ extern "C" {
 int createHandle(FCS_HANDLE* phandle);
 
 // Creates a table loaded from the FCS buffer of `size` bytes. Records whose
-// file number the selected file table lacks are left out silently.
+// file number the selected file table lacks, or lists with an empty name, are
+// left out silently.
 // 1 phandle or fcsBuffer null; a createHandle status; 10 the buffer is
 // malformed or a record cannot be added (*phandle is then null); 0.
 int createHandleFromStructure(FCS_HANDLE* phandle, const void* fcsBuffer, uint32_t size);
 
 // Adds the record `fileBuffer` (header and payload, `fileSize` bytes) under
-// `fileName` cut to 48 characters. `relativePath` is not used: every record
-// goes into the table's root. A header whose fileno is 0 gets the number of
-// `fileName` from the file table written into the caller's buffer, even when
-// a later check fails. The stored header's length is fileSize - 12.
-// 6 handle null; 5 fileSize < 12; 1 fileBuffer or fileName null; 2 fileno 0
-// and fileName not in the file table; 8 fileno not in the file table; 12
-// enforceMaxFileSize and payload above the table's max_file_size; 11 the name
-// is taken; 9 allocation failed; 4 the table refused the record; 0. Success
-// restarts the listing at the first name.
+// `fileName` cut to 48 characters. `relativePath` is ignored and may be null:
+// every record goes into the table's root. A header whose fileno is 0 gets the
+// number of `fileName` from the file table written into the caller's buffer,
+// even when a later check fails. The stored header's length is fileSize - 12.
+// 6 handle null; 5 fileSize < 12; 1 fileBuffer or fileName null, or fileName
+// empty; 2 fileno 0 and fileName not in the file table; 8 fileno not in the
+// file table; 12 enforceMaxFileSize and payload above the table's
+// max_file_size; 11 the name is taken; 9 allocation failed; 4 the table
+// refused the record; 0. Success restarts the listing at the first name.
 int addNewFile(FCS_HANDLE handle, const char* relativePath, const char* fileName,
                void* fileBuffer, uint16_t fileSize, bool enforceMaxFileSize);
 

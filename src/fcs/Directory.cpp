@@ -68,14 +68,6 @@ bool Directory::getFile(std::string path, FilePtr* file) {
 }
 
 bool Directory::deleteFile(std::string path) {
-  if (!path.empty()) {
-    const size_t whole = findChild(path);
-    if (whole != files.size()) {
-      files.erase(files.begin() + static_cast<std::ptrdiff_t>(whole));
-      return true;
-    }
-  }
-
   std::string rootElement, nextPath;
   splitPath(path, rootElement, nextPath);
   if (rootElement.empty()) return false;

@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "fcs/IFile.h"
+#include "storage/FCS.h"
 
 namespace image_editor {
 
@@ -32,9 +33,10 @@ class Directory : public IFile {
   // returns true. `path` is not used and nothing is refused: callers check
   // for an existing name with getFile first.
   bool addFile(std::string path, FilePtr file) override;
-  // Removes the direct child whose name equals `path` whole. Failing that,
-  // splits `path` at its first slash and removes the part after it from the
-  // child named by the part before it ("x/" removes the child x).
+  // Splits `path` at its first slash and looks for the child named by the
+  // part before it: with nothing after the slash (or no slash) that child is
+  // removed ("x/" and "x" remove the child x); otherwise the rest is deleted
+  // inside that child ("d/e"). A path starting with a slash matches nothing.
   bool deleteFile(std::string path) override;
   // Finds the direct child whose name equals `path` exactly (slashes are not
   // special); false when none, or when file is null.
@@ -44,6 +46,8 @@ class Directory : public IFile {
 
  protected:
   friend class FileIterator;
+  // The handle API finds a record by its whole name before it walks a path.
+  friend int ::deleteFile(FCS_HANDLE handle, const char* relativePath);
 
   // Position of the first child named `name`, or files.size().
   size_t findChild(const std::string& name) const;

@@ -25,8 +25,6 @@ _FCS_HANDLE_DATA::_FCS_HANDLE_DATA() : root(), iterator() {}
 
 namespace {
 
-constexpr uint32_t kHeaderSize = sizeof(cfg_file_entry_t);
-
 // A handle that createHandle filled: a record with its root and iterator.
 bool isUsable(FCS_HANDLE handle) {
   return handle != nullptr && handle->root != nullptr && handle->iterator != nullptr;
@@ -69,17 +67,19 @@ bool loadDataFromFcsBuffer(FCS_HANDLE handle, const void* fcsBuffer, uint32_t si
   uint32_t count;
   std::memcpy(&count, bytes, sizeof count);
   // 64-bit arithmetic: 12 * count may exceed 32 bits.
-  if (uint64_t{size} < FCS_BUFFER_COUNT_SIZE + uint64_t{kHeaderSize} * count) return false;
+  if (uint64_t{size} < FCS_BUFFER_COUNT_SIZE + uint64_t{CFG_FILE_ENTRY_HEADER_SIZE} * count)
+    return false;
 
   try {
     std::vector<uint8_t> record;  // scratch copy of one record, freed on every return
     for (uint32_t i = 0; i < count; ++i) {
       // Inside the buffer by the check above, so it fits in size_t.
-      const uint8_t* at = bytes + FCS_BUFFER_COUNT_SIZE + static_cast<size_t>(kHeaderSize) * i;
+      const uint8_t* at =
+          bytes + FCS_BUFFER_COUNT_SIZE + static_cast<size_t>(CFG_FILE_ENTRY_HEADER_SIZE) * i;
       cfg_file_entry_t header;
-      std::memcpy(&header, at, kHeaderSize);
+      std::memcpy(&header, at, CFG_FILE_ENTRY_HEADER_SIZE);
 
-      record.assign(at, at + kHeaderSize);
+      record.assign(at, at + CFG_FILE_ENTRY_HEADER_SIZE);
       if (header.length != 0) {
         if (uint64_t{header.offset} + header.length > size) return false;
         const uint8_t* payload = bytes + header.offset;
@@ -88,7 +88,9 @@ bool loadDataFromFcsBuffer(FCS_HANDLE handle, const void* fcsBuffer, uint32_t si
 
       char name[FCS_FILE_NAME_BUFFER_SIZE];
       std::memset(name, 0, sizeof name);
-      if (get_file_name_by_fileno(&header.fileno, name) != 0) continue;  // not in this SKU's table
+      // A number this SKU's table lacks, or one it lists without a name,
+      // names no record: skip it.
+      if (get_file_name_by_fileno(&header.fileno, name) != 0 || name[0] == '\0') continue;
 
       if (record.size() > CFG_FILE_MAX_RECORD_SIZE) return false;
       if (addNewFile(handle, "", name, record.data(), static_cast<uint16_t>(record.size()), false) !=
@@ -133,11 +135,13 @@ int addNewFile(FCS_HANDLE handle, const char* relativePath, const char* fileName
                void* fileBuffer, uint16_t fileSize, bool enforceMaxFileSize) {
   (void)relativePath;  // every record goes into the root
   if (!isUsable(handle)) return FCS_ERR_INVALID_HANDLE;
-  if (fileSize < kHeaderSize) return FCS_ERR_BUFFER_TOO_SMALL;
-  if (fileBuffer == nullptr || fileName == nullptr) return FCS_ERR_INVALID_PARAMETER;
+  if (fileSize < CFG_FILE_ENTRY_HEADER_SIZE) return FCS_ERR_BUFFER_TOO_SMALL;
+  // A record without a name could be neither listed nor deleted.
+  if (fileBuffer == nullptr || fileName == nullptr || fileName[0] == '\0')
+    return FCS_ERR_INVALID_PARAMETER;
 
   cfg_file_entry_t header;
-  std::memcpy(&header, fileBuffer, kHeaderSize);
+  std::memcpy(&header, fileBuffer, CFG_FILE_ENTRY_HEADER_SIZE);
   if (header.fileno.value == 0) {
     fileno_t number;
     if (get_fileno_by_file_name(fileName, &number) != 0) return FCS_ERR_NAME_NOT_IN_TABLE;
@@ -150,7 +154,7 @@ int addNewFile(FCS_HANDLE handle, const char* relativePath, const char* fileName
   const tools_file_entry_in_table_t* entry = get_file_entry_by_fileno(&header.fileno);
   if (entry == nullptr || !validateAttributs(&header)) return FCS_ERR_INVALID_ENTRY;
   const uint32_t maxFileSize = entry->max_file_size;
-  if (enforceMaxFileSize && uint32_t{fileSize} - kHeaderSize > maxFileSize)
+  if (enforceMaxFileSize && uint32_t{fileSize} - CFG_FILE_ENTRY_HEADER_SIZE > maxFileSize)
     return FCS_ERR_FILE_TOO_LARGE;
 
   // The node keeps the name cut to 48 characters, so that is the name to
@@ -175,7 +179,16 @@ int deleteFile(FCS_HANDLE handle, const char* relativePath) {
   if (!isUsable(handle)) return FCS_ERR_INVALID_HANDLE;
   if (relativePath == nullptr) return FCS_ERR_INVALID_PARAMETER;
   try {
-    if (!handle->root->deleteFile(relativePath)) return FCS_ERR_FILE_NOT_FOUND;
+    // Records sit in the root under their whole names, slashes included
+    // ("/home/..."), which the path walk below can never reach: look for the
+    // whole name first, as getFileData does. A name that matches no record is
+    // taken as a slash-separated path below the root.
+    Directory* root = dynamic_cast<Directory*>(handle->root.get());
+    const size_t whole = root != nullptr ? root->findChild(relativePath) : 0;
+    if (root != nullptr && whole != root->files.size())
+      root->files.erase(root->files.begin() + static_cast<std::ptrdiff_t>(whole));
+    else if (!handle->root->deleteFile(relativePath))
+      return FCS_ERR_FILE_NOT_FOUND;
   } catch (...) {
     return FCS_ERR_OUT_OF_MEMORY;
   }
@@ -239,7 +252,8 @@ int flush(FCS_HANDLE handle, void* outputBuffer, uint32_t* size) {
     return FCS_ERR_OUT_OF_MEMORY;
   }
 
-  const uint64_t headersEnd = FCS_BUFFER_COUNT_SIZE + uint64_t{kHeaderSize} * entries.size();
+  const uint64_t headersEnd =
+      FCS_BUFFER_COUNT_SIZE + uint64_t{CFG_FILE_ENTRY_HEADER_SIZE} * entries.size();
   const uint64_t needed = headersEnd + content.size();
   if (needed > UINT32_MAX) return FCS_ERR_OUT_OF_MEMORY;  // beyond what the format can express
   // The list's offsets become absolute; the nodes keep theirs relative to

@@ -26,8 +26,8 @@ typedef struct _FCS_HANDLE_DATA {
 // false when the buffer is shorter than its count word or its headers, a
 // payload lies outside it, a record exceeds 65535 bytes or cannot be added
 // (a second record with the same file number, for one). Records whose file
-// number the selected file table lacks are skipped. Records added before a
-// failure stay in the table.
+// number the selected file table lacks, or lists with an empty name, are
+// skipped. Records added before a failure stay in the table.
 bool loadDataFromFcsBuffer(FCS_HANDLE handle, const void* fcsBuffer, uint32_t size);
 
 // Checks a record header's attributes: true when entry is not null. No

@@ -30,9 +30,9 @@ void File::serialize(std::vector<cfg_file_entry_t>& entries, std::vector<uint8_t
   entries.push_back(*file_entry);
   // The stored length matches the bytes kept unless the record was built
   // above 16 bits; never copy past the record either way.
-  const size_t available = file_data.size() - sizeof(cfg_file_entry_t);
+  const size_t available = file_data.size() - CFG_FILE_ENTRY_HEADER_SIZE;
   const size_t length = file_entry->length < available ? file_entry->length : available;
-  const uint8_t* payload = file_data.data() + sizeof(cfg_file_entry_t);
+  const uint8_t* payload = file_data.data() + CFG_FILE_ENTRY_HEADER_SIZE;
   content.insert(content.end(), payload, payload + length);
 }
 

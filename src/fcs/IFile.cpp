@@ -35,7 +35,7 @@ bool IFile::getFileData(void* fileBuffer, uint32_t* fileSize) const {
 }
 
 bool IFile::getAttributes(cfg_file_entry_t* entry) const {
-  if (entry == nullptr || file_entry == nullptr || file_data.size() < sizeof(cfg_file_entry_t))
+  if (entry == nullptr || file_entry == nullptr || file_data.size() < CFG_FILE_ENTRY_HEADER_SIZE)
     return false;
   std::memcpy(entry, file_data.data(), sizeof(cfg_file_entry_t));
   return true;
@@ -49,9 +49,9 @@ void IFile::setFileData(const void* fileBuffer, uint32_t fileSize) {
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(fileBuffer);
   file_data.assign(bytes, bytes + fileSize);
-  if (fileSize < sizeof(cfg_file_entry_t)) return;  // too short to hold a header
+  if (fileSize < CFG_FILE_ENTRY_HEADER_SIZE) return;  // too short to hold a header
   file_entry = reinterpret_cast<cfg_file_entry_t*>(file_data.data());
-  file_entry->length = static_cast<uint16_t>(fileSize - sizeof(cfg_file_entry_t));
+  file_entry->length = static_cast<uint16_t>(fileSize - CFG_FILE_ENTRY_HEADER_SIZE);
 }
 
 void IFile::splitPath(std::string path, std::string& rootElement, std::string& nextPath) const {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/ToolsFileTable.h"
 #include "storage/storageDefs.h"
 
 namespace image_editor {
@@ -23,7 +24,7 @@ namespace image_editor {
 class Directory;
 
 // Longest node name, without its terminator.
-constexpr uint32_t FCS_MAX_FILE_NAME_LENGTH = 48;
+constexpr uint32_t FCS_MAX_FILE_NAME_LENGTH = FILE_TABLE_NAME_SIZE;
 
 class IFile {
  public:

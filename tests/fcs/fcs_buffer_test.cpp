@@ -104,6 +104,37 @@ TEST_F(FcsBufferTest, UnknownNumbersAreDroppedAndTheRestLoads) {
   EXPECT_EQ(tarn_test::write_fcs_buffer({rec("b", pattern(4, 2))}), flushAll(handle));
 }
 
+TEST_F(FcsBufferTest, NumbersListedWithoutANameAreDropped) {
+  // A table whose entry for one number has an empty name.
+  tarn_test::FtblSku sku;
+  sku.sku = kSku;
+  tarn_test::FtblFile unnamed;
+  unnamed.name = "";
+  unnamed.fileno = 0x00050100;
+  unnamed.max_file_size = 100;
+  tarn_test::FtblFile named;
+  named.name = "n";
+  named.fileno = 0x00050200;
+  named.max_file_size = 100;
+  sku.files = {unnamed, named};
+  Bytes blob = tarn_test::FileTableBuilder().sku(sku).build();
+  ASSERT_EQ(0, load_file_table(reinterpret_cast<char*>(blob.data()), kSku,
+                               static_cast<unsigned>(blob.size())));
+
+  FcsRecord dropped{"", unnamed.fileno, 0, pattern(3, 1)};
+  FcsRecord kept{"n", named.fileno, 0, pattern(4, 2)};
+  Bytes buffer = tarn_test::write_fcs_buffer({dropped, kept, dropped});
+  ASSERT_EQ(FCS_OK, load(buffer));
+  EXPECT_EQ((std::vector<std::string>{"n"}), listAll(handle));
+  EXPECT_EQ(tarn_test::write_fcs_buffer({kept}), flushAll(handle));
+
+  // Only the unnamed number: an empty table, still listed as empty.
+  ASSERT_EQ(FCS_OK, load(tarn_test::write_fcs_buffer({dropped})));
+  char name[FCS_FILE_NAME_BUFFER_SIZE];
+  EXPECT_EQ(FCS_ERR_NO_MORE_FILES, getFirstFileInRoot(handle, name));
+  EXPECT_EQ(tarn_test::write_fcs_buffer({}), flushAll(handle));
+}
+
 TEST_F(FcsBufferTest, TwoRecordsWithOneKnownNumberFail) {
   Bytes buffer = tarn_test::write_fcs_buffer({rec("a", pattern(3, 1)), rec("a", pattern(5, 2))});
   EXPECT_EQ(FCS_ERR_LOAD_FAILED, load(buffer));

@@ -52,6 +52,12 @@ TEST_F(FcsHandleTest, AddNewFileChecksInOrder) {
   EXPECT_EQ(FCS_ERR_BUFFER_TOO_SMALL, addNewFile(handle, "", "a", record.data(), 11, false));
   EXPECT_EQ(FCS_ERR_INVALID_PARAMETER, addNewFile(handle, "", "a", nullptr, 16, false));
   EXPECT_EQ(FCS_ERR_INVALID_PARAMETER, addNewFile(handle, "", nullptr, record.data(), 16, false));
+  // A record without a name could be neither listed nor deleted.
+  EXPECT_EQ(FCS_ERR_INVALID_PARAMETER, addNewFile(handle, "", "", record.data(), 16, false));
+  Bytes unnamedZero = tarn_test::fcs_record(rec("a", pattern(4, 1)));
+  put_u32(unnamedZero, tarn_test::kFcsFilenoAt, 0);
+  EXPECT_EQ(FCS_ERR_INVALID_PARAMETER, addNewFile(handle, "", "", unnamedZero.data(), 16, false));
+  EXPECT_EQ(0u, get_u32(&unnamedZero[tarn_test::kFcsFilenoAt]));
 
   // Number 0 and a name the file table lacks: 2, buffer untouched.
   Bytes zero = tarn_test::fcs_record(rec("a", pattern(4, 1)));
@@ -65,6 +71,16 @@ TEST_F(FcsHandleTest, AddNewFileChecksInOrder) {
   put_u32(stranger, tarn_test::kFcsFilenoAt, kUnknownFileno);
   EXPECT_EQ(FCS_ERR_INVALID_ENTRY, addNewFile(handle, "", "a", stranger.data(), 16, false));
   EXPECT_TRUE(listAll(handle).empty());
+}
+
+TEST_F(FcsHandleTest, AddIgnoresRelativePathEvenNull) {
+  ASSERT_EQ(FCS_OK, createHandle(&handle));
+  Bytes record = tarn_test::fcs_record(rec("a", pattern(4, 1)));
+  ASSERT_EQ(FCS_OK, addNewFile(handle, nullptr, "a", record.data(), 16, false));
+  Bytes other = tarn_test::fcs_record(rec("b", pattern(3, 2)));
+  ASSERT_EQ(FCS_OK, addNewFile(handle, "some/dir", "b", other.data(), 15, false));
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), listAll(handle));
+  EXPECT_EQ(record, recordOf(handle, "a"));
 }
 
 TEST_F(FcsHandleTest, ZeroNumberIsLookedUpByNameAndWrittenBack) {

@@ -145,7 +145,7 @@ TEST(FcsTree, GetFileMatchesWholeNames) {
   EXPECT_FALSE(d.getFile(std::string("/home/a\0", 8), &found));
 }
 
-TEST(FcsTree, DeleteByWholeNameOrPath) {
+TEST(FcsTree, DeleteWalksThePath) {
   Directory root;
   auto sub = std::make_shared<NamedDirectory>("d");
   sub->addFile("", file("e"));
@@ -161,12 +161,22 @@ TEST(FcsTree, DeleteByWholeNameOrPath) {
   EXPECT_FALSE(root.deleteFile("/e"));  // empty first element
   EXPECT_TRUE(root.deleteFile("x/"));
   EXPECT_FALSE(root.deleteFile("x"));
-  EXPECT_TRUE(root.deleteFile("/home/y"));  // whole name first
-  EXPECT_TRUE(root.deleteFile("d/e"));      // one level down
+  // The directory only walks paths: a name with a leading slash has an
+  // empty first element and matches nothing (the handle API looks such
+  // names up whole).
+  EXPECT_FALSE(root.deleteFile("/home/y"));
+  EXPECT_TRUE(root.deleteFile("d/e"));  // one level down
   EXPECT_EQ(std::vector<std::string>{"f"}, childNames(*sub));
   EXPECT_FALSE(root.deleteFile("d/e"));
   EXPECT_TRUE(root.deleteFile("d"));
-  EXPECT_EQ(0u, root.getSize());
+  EXPECT_EQ(15u, root.getSize());  // "/home/y" is still there
+
+  // "p/q" goes to the file p, which has nothing below it; the child named
+  // "p/q" whole is not touched.
+  root.addFile("", file("p"));
+  root.addFile("", file("p/q"));
+  EXPECT_FALSE(root.deleteFile("p/q"));
+  EXPECT_EQ(3u * 15, root.getSize());
   EXPECT_EQ(15u, sub->getSize());  // still alive through this reference
 }
 
