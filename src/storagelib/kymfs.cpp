@@ -3,6 +3,7 @@
 #include "storagelib/kymfs.h"
 
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -53,19 +54,22 @@ TARN_NOT_EXPORTED("verifyOrvanCfgTable")
 TARN_NOT_EXPORTED("kyMfsTarnInitConfig")
 
 bool kyMfsSetFileTableCopy(const char* data, U32 size, U32 afsSkuId) {
+  // Make the new copy first: a copy that cannot be made leaves the former copy
+  // and the store's selection in it as they were.
+  std::vector<char> copy;
+  try {
+    copy.resize(size);
+  } catch (const std::exception&) {  // bad_alloc, or length_error past max_size on 32-bit
+    setError(ErrorNoMemory, std::string());
+    return false;
+  }
+  if (size != 0 && kyMfsMemCpy(copy.data(), copy.size(), data, size) != 0) return false;
+
   // Nothing may look up names in the former copy once it is replaced.
   g_table_buf = nullptr;
   g_table_num_files = 0;
   g_dfs_sku = -1;
-
-  try {
-    std::vector<char> copy(size);
-    if (size != 0 && kyMfsMemCpy(copy.data(), copy.size(), data, size) != 0) return false;
-    s_fileTableBuffer.swap(copy);
-  } catch (const std::bad_alloc&) {
-    setError(ErrorNoMemory, std::string());
-    return false;
-  }
+  s_fileTableBuffer.swap(copy);
   s_tarnAfsSkuId = afsSkuId;
   s_tarnLoadFileTable = true;
   return true;

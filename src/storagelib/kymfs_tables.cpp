@@ -31,8 +31,6 @@ namespace {
 
 constexpr U32 kHeaderSize = CFG_FILE_ENTRY_HEADER_SIZE;
 constexpr U32 kQelcHeaderSize = sizeof(manuf_cfg_header_t);
-// Bit 0 of orvan_cfg_attributes_t: the file may be overridden.
-constexpr uint16_t kAllowQelcOverride = 0x0001;
 
 // Reports with a message that has to be built; a message that cannot be
 // allocated is sent empty rather than dropped.
@@ -217,7 +215,7 @@ bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
   entry->attributes = attributes;
   entry->dataSize = attributes.cfg_file_entry.length;
   entry->isDirectory = false;
-  entry->isManufEnabled = (attributes.cfg_file_entry.attributes.value & kAllowQelcOverride) != 0;
+  entry->isManufEnabled = attributes.cfg_file_entry.attributes.bits.allow_qelc_override != 0;
 
   if (loadData && !entry->isDirectory && entry->isManufEnabled && entry->dataSize != 0) {
     // The whole record: its header, then the payload.

@@ -150,4 +150,19 @@ TEST_F(KymfsConfig, FileTableCopyKeepsTheSkuAndAsksForAHandOver) {
   EXPECT_EQ(0, kyMfsHandOverFileTable());  // nothing pending
 }
 
+// A size past what a 32-bit process can hold is refused with a report, without
+// an exception leaving the library, and the former copy stays selected.
+TEST_F(KymfsConfig, FileTableCopyTooLargeForTheProcessIsRefused) {
+  if (sizeof(void*) != 4) GTEST_SKIP() << "only a 32-bit process cannot hold the size";
+  ASSERT_EQ(0, kyMfsHandOverFileTable());
+  const void* selected = g_table_buf;
+  ASSERT_NE(nullptr, selected);
+  char small[16] = {};
+  EXPECT_FALSE(kyMfsSetFileTableCopy(small, 0xF0000000u, 1));
+  ASSERT_EQ(1u, reports().size());
+  EXPECT_EQ(ErrorNoMemory, reports()[0].name);
+  EXPECT_EQ(selected, g_table_buf);
+  EXPECT_EQ(static_cast<int32_t>(kSku), g_dfs_sku);
+}
+
 }  // namespace
