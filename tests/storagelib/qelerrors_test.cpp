@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "qelerrors_inspector.h"
+#include "qelerrors_access.h"
 #include "storagelib/qelerrors.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "qelerrors_inspector.h"
+#include "qelerrors_access.h"
 #include "storagelib/errorlist.h"
 #include "storagelib/kymfs_report.h"
 #include "storagelib/qelerrors.h"
