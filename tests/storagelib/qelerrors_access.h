@@ -1,6 +1,6 @@
 // Test-only read access to the catalogue's private tables.
-#ifndef TARN_TESTS_STORAGELIB_QELERRORS_INSPECTOR_H
-#define TARN_TESTS_STORAGELIB_QELERRORS_INSPECTOR_H
+#ifndef TARN_TESTS_STORAGELIB_QELERRORS_ACCESS_H
+#define TARN_TESTS_STORAGELIB_QELERRORS_ACCESS_H
 
 #include <map>
 #include <string>
