@@ -29,20 +29,11 @@ int load(Bytes& blob, unsigned sku, size_t size) {
 }
 int load(Bytes& blob, unsigned sku) { return load(blob, sku, blob.size()); }
 
-FtblFile file(const std::string& name, uint32_t number, uint16_t attributes = 0, uint32_t max = 0) {
-  FtblFile f;
-  f.name = name;
-  f.fileno = number;
-  f.file_attributes = attributes;
-  f.max_file_size = max;
-  return f;
-}
-
 // A blob whose SKU 7 table holds "/home/sku7" and SKU 8 table "/home/sku8".
 Bytes two_skus() {
   return FileTableBuilder()
-      .sku({7, {file("/home/sku7", 0x0701)}})
-      .sku({8, {file("/home/sku8", 0x0801)}})
+      .sku({7, {ftbl_file("/home/sku7", 0x0701)}})
+      .sku({8, {ftbl_file("/home/sku8", 0x0801)}})
       .build();
 }
 
@@ -58,7 +49,7 @@ TEST(FileTable, StartsWithNothingSelected) {
 
 TEST(FileTable, BlobSizeSignatureAndTableCountAreChecked) {
   Bytes ok = two_skus();
-  Bytes keep = FileTableBuilder().sku({1, {file("/home/keep", 1)}}).build();
+  Bytes keep = FileTableBuilder().sku({1, {ftbl_file("/home/keep", 1)}}).build();
   ASSERT_EQ(0, load(keep, 1));
 
   EXPECT_EQ(1, load(ok, 7, 1023));
@@ -77,7 +68,7 @@ TEST(FileTable, BlobSizeSignatureAndTableCountAreChecked) {
   EXPECT_NE(nullptr, get_file_entry_by_file_name("/home/sku8"));
 
   FileTableBuilder ten;
-  for (uint32_t i = 0; i < 10; ++i) ten.sku({100 + i, {file("/home/t" + std::to_string(i), i)}});
+  for (uint32_t i = 0; i < 10; ++i) ten.sku({100 + i, {ftbl_file("/home/t" + std::to_string(i), i)}});
   Bytes ten_blob = ten.build();
   EXPECT_EQ(0, load(ten_blob, 109));
   EXPECT_NE(nullptr, get_file_entry_by_file_name("/home/t9"));
@@ -85,8 +76,8 @@ TEST(FileTable, BlobSizeSignatureAndTableCountAreChecked) {
 
 TEST(FileTable, FirstEntryOfADuplicatedSkuWins) {
   Bytes blob = FileTableBuilder()
-                   .sku({5, {file("/home/first", 1)}})
-                   .sku({5, {file("/home/second", 2)}})
+                   .sku({5, {ftbl_file("/home/first", 1)}})
+                   .sku({5, {ftbl_file("/home/second", 2)}})
                    .build();
   ASSERT_EQ(0, load(blob, 5));
   EXPECT_NE(nullptr, get_file_entry_by_file_name("/home/first"));
@@ -116,7 +107,7 @@ TEST(FileTable, EntryArrayMustLieInsideTheBlob) {
 
   // An EFST entry for the SKU shows whether the EFS loader was reached.
   FileTableBuilder b;
-  b.sku({3, {file("/home/x", 1)}}).efs({3, 9, 9, 9, 16, 1, 0, {}});
+  b.sku({3, {ftbl_file("/home/x", 1)}}).efs({3, 9, 9, 9, 16, 1, 0, {}});
   Bytes blob = b.build();
   const uint32_t bm_before = g_efs_bm_num;
 
@@ -150,8 +141,8 @@ TEST(FileTable, LookupsByNameAndNumber) {
   const std::string long48(48, 'n');  // no terminator in the table
   Bytes blob = FileTableBuilder()
                    .sku({4,
-                         {file("/home/a", 0x11223344, 0x0241, 512), file(long48, 0x55),
-                          file("/home/a", 0x66)}})
+                         {ftbl_file("/home/a", 0x11223344, 0x0241, 512), ftbl_file(long48, 0x55),
+                          ftbl_file("/home/a", 0x66)}})
                    .build();
   ASSERT_EQ(0, load(blob, 4));
 

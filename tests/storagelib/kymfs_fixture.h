@@ -71,20 +71,12 @@ constexpr uint32_t kUnknownFile = 0x10000199;  // not in the file table
 constexpr uint16_t kAttributesAB = 0x0003;
 
 inline tarn_test::Bytes testFileTable() {
-  using tarn_test::FtblFile;
-  auto file = [](const std::string& name, uint32_t number, uint16_t attributes, uint32_t max) {
-    FtblFile f;
-    f.name = name;
-    f.fileno = number;
-    f.file_attributes = attributes;
-    f.max_file_size = max;
-    return f;
-  };
+  using tarn_test::ftbl_file;
   return tarn_test::FileTableBuilder()
       .sku({kSku,
-            {file("/home/a", kFileA, 0, 8), file("/home/a.b", kFileAB, kAttributesAB, 16),
-             file("/home/n", kFileN, 0, 8), file("/home/e", kFileE, 0, 8),
-             file("/home/big", kFileBig, 0, 70000)}})
+            {ftbl_file("/home/a", kFileA, 0, 8), ftbl_file("/home/a.b", kFileAB, kAttributesAB, 16),
+             ftbl_file("/home/n", kFileN, 0, 8), ftbl_file("/home/e", kFileE, 0, 8),
+             ftbl_file("/home/big", kFileBig, 0, 70000)}})
       .build();
 }
 

@@ -24,6 +24,17 @@ struct FtblFile {
   uint16_t group_id = 0, user_id = 0, permissions = 0;
 };
 
+// The usual entry: a name, a number, attributes and a size limit.
+inline FtblFile ftbl_file(const std::string& name, uint32_t fileno, uint16_t file_attributes = 0,
+                          uint32_t max_file_size = 0) {
+  FtblFile f;
+  f.name = name;
+  f.fileno = fileno;
+  f.file_attributes = file_attributes;
+  f.max_file_size = max_file_size;
+  return f;
+}
+
 struct FtblSku {
   uint32_t sku = 0;
   std::vector<FtblFile> files;
