@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "flash/afs/AfsFtl.h"
 #include "support/bytes.h"
@@ -284,6 +286,46 @@ TEST(FtlImageBuilderReclaim, PageMappedIntoNewEuAndBehindWriteHead) {
   EXPECT_EQ(other.slot(1, 2), kSlotEndMarker);
   EXPECT_EQ(other.slot(3, 0), kSlotErased);
   EXPECT_EQ(other.header_bytes(3), Bytes(18, 0xFF));
+}
+
+TEST(FtlImageBuilderReclaim, PageAfterATornPageIsSkipped) {
+  // Page 1 torn after its slot was written; page 2 is never used, and the
+  // append of page 3 makes slot 3 look like page 2's commit mark.
+  FtlImageBuilder b(FtlGeometry::for_partition(0x8000, 640));
+  b.format();
+  b.append_fat_page(0, 3, page_pattern(3));
+  b.append_fat_page(0, 4, page_pattern(4), PageTear::kSlotOnly);
+  b.append_fat_page(0, 5, page_pattern(5));
+  b.append_fat_page(0, 6, page_pattern(6));
+  EXPECT_EQ(b.slot(0, 2), kSlotErased);
+  EXPECT_EQ(b.slot(0, 3) & 0x8000, 0);
+  using Pages = std::vector<std::pair<uint16_t, uint32_t>>;
+  EXPECT_EQ(b.committed_fat_pages(0), (Pages{{3, 0}, {5, 3}, {6, 4}}));
+
+  // The reclaim moves exactly the committed pages, chained afresh.
+  b.reclaim(0, ReclaimCut::kCommitted);
+  EXPECT_EQ(b.committed_fat_pages(3), (Pages{{3, 0}, {5, 1}, {6, 2}}));
+  EXPECT_EQ(b.slot(3, 0), 3 ^ ftl_chain_key(0));
+  EXPECT_EQ(b.slot(3, 1), 5 ^ ftl_chain_key(3));
+  EXPECT_EQ(b.slot(3, 2), 6 ^ ftl_chain_key(5));
+  EXPECT_EQ(b.slot(3, 3), kSlotEndMarker);
+  EXPECT_EQ(b.page_bytes(3, pm_page_offset(1)), b.page_bytes(0, pm_page_offset(3)));
+  EXPECT_EQ(b.page_bytes(3, pm_page_offset(2)), b.page_bytes(0, pm_page_offset(4)));
+}
+
+TEST(FtlImageBuilderHeaders, AccessesStayInsideTheEu) {
+  FtlImageBuilder b(FtlGeometry::for_partition(0x8000, 640));
+  const uint32_t last = b.eu_count() - 1;
+  b.write_u8(last, 8191, 0x12);
+  EXPECT_EQ(b.read_u8(last, 8191), 0x12);
+  EXPECT_THROW(b.read_u8(last, 8192), std::out_of_range);
+  EXPECT_THROW(b.read_u16(last, 8191), std::out_of_range);
+  EXPECT_THROW(b.read_u32(last, 8189), std::out_of_range);
+  EXPECT_NO_THROW(b.read_u32(last, 8188));
+  EXPECT_THROW(b.write_u16(last, 8191, 0), std::out_of_range);
+  EXPECT_THROW(b.page_bytes(last, 8192 - 65), std::out_of_range);
+  EXPECT_THROW(b.at(last, 8192), std::out_of_range);
+  EXPECT_THROW(b.read_u8(b.eu_count(), 0), std::out_of_range);
 }
 
 // The builder's format against the library's, byte for byte: the one place

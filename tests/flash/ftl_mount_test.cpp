@@ -282,6 +282,41 @@ TEST(FtlMountPageMapped, TornLastPageInTheCurrentEu) {
   }
 }
 
+TEST(FtlMountPageMapped, PageAfterATornPageIsSkippedBeforeAndAfterItsReclaim) {
+  // Page 1 torn after its slot was written, so page 2 stays unused, and the
+  // append of page 3 writes slot 3, which looks like page 2's commit mark.
+  TestVolume v(kSmall);
+  v.b.format();
+  v.b.append_fat_page(0, 3, page_pattern(3));
+  v.b.append_fat_page(0, 4, page_pattern(4), PageTear::kSlotOnly);
+  v.b.append_fat_page(0, 5, page_pattern(5));
+  v.b.append_fat_page(0, 6, page_pattern(6));
+  ASSERT_EQ(v.mount(), 0u);
+  EXPECT_EQ(v.page(3).page_num, 0);
+  EXPECT_EQ(v.page(5).page_num, 3);
+  EXPECT_EQ(v.page(6).page_num, 4);
+  expect_unmapped(v, 4, 5);
+  EXPECT_EQ(v.eu(0).dirty_pages, 117);
+  EXPECT_EQ(v.ftl().next_page_in_current_eu, 5u);
+  EXPECT_EQ(v.ftl().last_logical_pageid, 6);
+
+  // The builder's reclaim of that EU: three live pages, chained afresh.
+  v.b.reclaim(0, ReclaimCut::kCommitted);
+  ASSERT_EQ(v.mount(), 0u);
+  EXPECT_EQ(v.ftl().spare_eu, 0);
+  EXPECT_EQ(v.ftl().current_page_mapped_eu, 3u);
+  EXPECT_EQ(v.ftl().next_page_in_current_eu, 3u);
+  EXPECT_EQ(v.ftl().last_logical_pageid, 6);
+  EXPECT_EQ(v.eu(3).dirty_pages, 117);
+  const uint16_t ids[] = {3, 5, 6};
+  for (uint32_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(v.page(ids[k]).eu, 3) << ids[k];
+    EXPECT_EQ(uint32_t{v.page(ids[k]).page_num}, k) << ids[k];
+    EXPECT_EQ(read_fat_page(v, ids[k]), page_pattern(ids[k])) << ids[k];
+  }
+  expect_unmapped(v, 4, 5);
+}
+
 TEST(FtlMountPageMapped, FullEuEndsAtPage120) {
   TestVolume v(kSmall);
   v.b.format();
@@ -464,7 +499,84 @@ TEST(FtlMountHostile, HandOverRefusesRangesBeyondTheChunkBitmap) {
   EXPECT_EQ(afs_physical_ftl_init(&v.ctx, kSmall, kMountFlags), 5u);
 }
 
+TEST(FtlMountHostile, ChunkLookupsStayBelowTheMountsChunkCount) {
+  // Without an addressable chunk the mount does not check euvas, so no
+  // lookup may find an EU: its chunk would have no bit in chunk_state.
+  {
+    // Provisional geometry (the whole partition is FAT): EU 1's euva names
+    // the chunk range right after that FAT.
+    TestVolume v(kSmall);
+    v.b.format();
+    v.rewrite_header(1, [](EuHeader& h) { h.euva = kSmall / 64; });
+    v.describe();
+    v.ctx.fat_size = v.ctx.afs_logical_size = kSmall;
+    v.ctx.num_chunks = kSmall / 64;
+    ASSERT_EQ(afs_physical_ftl_init(&v.ctx, kSmall, kMountFlags), 0u);
+    EXPECT_EQ(v.ftl().chunk_count, 0u);
+    EXPECT_EQ(v.eu_of_chunk(0), 0xFFFFFFFFu);
+  }
+  {
+    // A data region but an empty chunk bitmap, and EU 2 naming a range far
+    // beyond the volume.
+    TestVolume v(kSmall);
+    v.b.format();
+    v.rewrite_header(2, [](EuHeader& h) { h.euva = 10 + 50 * 122; });
+    v.describe();
+    v.ctx.num_chunks = 0;
+    ASSERT_EQ(afs_physical_ftl_init(&v.ctx, kSmall, kMountFlags), 0u);
+    EXPECT_EQ(v.ftl().chunk_count, 0u);
+    EXPECT_EQ(v.eu_of_chunk(0), 0xFFFFFFFFu);
+    EXPECT_EQ(v.eu_of_chunk(50 * 122), 0xFFFFFFFFu);
+    uint32_t off = 0, chunk = 0, eu = 0xDEAD;
+    EXPECT_EQ(find_chunk_and_eu_from_address(&v.ctx, 640 + 64 * 50 * 122, &off, &chunk, &eu), 5u);
+    EXPECT_EQ(eu, 0xDEADu);
+  }
+  {
+    // The full volume: both ranges and nothing past them.
+    TestVolume v(kSmall);
+    v.b.format();
+    ASSERT_EQ(v.mount(), 0u);
+    EXPECT_EQ(v.ftl().chunk_count, 244u);
+    EXPECT_EQ(v.eu_of_chunk(243), 2u);
+    EXPECT_EQ(v.eu_of_chunk(244), 0xFFFFFFFFu);
+  }
+}
+
 // ---- geometry limits and reuse
+
+TEST(FtlMountLimits, FailedMountStillBindsItsImage) {
+  // A mount that fails before it reads anything has still bound its own
+  // image: a format that follows writes there, not into the image bound by
+  // an earlier mount.
+  TestVolume first(kSmall);
+  first.b.format();
+  ASSERT_EQ(first.mount(), 0u);
+  const Bytes first_image = first.b.image();
+
+  TestVolume second(kSmall);
+  second.describe();
+  SpiFlashDrvInitialize(first.b.image().data());  // still bound to the first image
+  EXPECT_EQ(afs_physical_ftl_init(&second.ctx, 0x200000, kMountFlags), 22u);
+  EXPECT_EQ(gpBuffer, second.b.image().data());
+
+  SpiFlashDrvInitialize(first.b.image().data());
+  second.ctx.fat_size = 0x8000 * 64 + 64;  // a FAT too large for 15-bit page ids
+  EXPECT_EQ(afs_physical_ftl_init(&second.ctx, kSmall, kMountFlags), 22u);
+  EXPECT_EQ(gpBuffer, second.b.image().data());
+
+  second.describe();
+  ASSERT_EQ(afs_physical_ftl_format(&second.ctx, 1), 0u);
+  EXPECT_EQ(first.b.image(), first_image);
+  FtlImageBuilder expected(second.b.geometry());
+  expected.format();
+  EXPECT_EQ(second.b.header_bytes(0), expected.header_bytes(0));
+  EXPECT_EQ(second.b.header_bytes(3), expected.header_bytes(3));
+
+  // Without the bind flag the binding stays as it is.
+  SpiFlashDrvInitialize(first.b.image().data());
+  EXPECT_EQ(afs_physical_ftl_init(&second.ctx, kSmall, FTL_INIT_ALLOCATE), 0u);
+  EXPECT_EQ(gpBuffer, first.b.image().data());
+}
 
 TEST(FtlMountLimits, MoreThan255EusIsRefused) {
   TestVolume v(kSmall);
@@ -579,7 +691,7 @@ TEST(FtlHeaderSwitchHook, RefusesCountersThatWouldWrapAndWritesNothing) {
   EXPECT_EQ(ftl_prepare_header_switch(nullptr, 1), 22u);
 }
 
-TEST(FtlHeaderSwitchHook, MountRefusesAHeaderCounterOfAllOnes) {
+TEST(FtlHeaderSwitchHook, MountAcceptsAHeaderCounterOfAllOnesButTheSwitchRefuses) {
   // A valid header may carry eumc 0xFFFFFFFF; it mounts, but no reclaim can
   // follow it.
   TestVolume v(kSmall);

@@ -101,9 +101,12 @@ void FtlImageBuilder::check_eu(uint32_t eu) const {
   if (eu >= eu_count()) throw std::out_of_range("FtlImageBuilder: EU " + std::to_string(eu));
 }
 
-uint32_t FtlImageBuilder::at(uint32_t eu, uint32_t offset) const {
+uint32_t FtlImageBuilder::at(uint32_t eu, uint32_t offset, uint32_t length) const {
   check_eu(eu);
-  if (offset > kEuSize) throw std::out_of_range("FtlImageBuilder: offset " + std::to_string(offset));
+  if (uint64_t{offset} + length > kEuSize) {
+    throw std::out_of_range("FtlImageBuilder: " + std::to_string(length) + " bytes at offset " +
+                            std::to_string(offset));
+  }
   return geo_.partition_index + eu * kEuSize + offset;
 }
 
@@ -113,7 +116,7 @@ FtlImageBuilder& FtlImageBuilder::erase_all() {
 }
 
 FtlImageBuilder& FtlImageBuilder::erase_eu(uint32_t eu) {
-  std::fill_n(image_.begin() + at(eu), kEuSize, uint8_t{0xFF});
+  std::fill_n(image_.begin() + at(eu, 0, kEuSize), kEuSize, uint8_t{0xFF});
   pm_next_[eu] = 0;
   pm_seed_[eu] = 0;
   return *this;
@@ -169,13 +172,15 @@ FtlImageBuilder& FtlImageBuilder::set_commit(uint32_t eu, uint8_t eucommit) {
 FtlImageBuilder& FtlImageBuilder::torn_header(uint32_t eu, const EuHeader& h, uint32_t written) {
   header(eu, h);
   const uint32_t keep = std::min(written, kPreHeaderSize);
-  std::fill_n(image_.begin() + at(eu, keep), kPreHeaderSize - keep, uint8_t{0xFF});
+  const uint32_t torn = kPreHeaderSize - keep;
+  std::fill_n(image_.begin() + at(eu, keep, torn), torn, uint8_t{0xFF});
   return *this;
 }
 
 FtlImageBuilder& FtlImageBuilder::write(uint32_t eu, uint32_t offset, const Bytes& bytes) {
   if (size_t{offset} + bytes.size() > kEuSize) throw std::out_of_range("FtlImageBuilder: write past EU");
-  std::copy(bytes.begin(), bytes.end(), image_.begin() + at(eu, offset));
+  const uint32_t to = at(eu, offset, static_cast<uint32_t>(bytes.size()));
+  std::copy(bytes.begin(), bytes.end(), image_.begin() + to);
   return *this;
 }
 
@@ -195,24 +200,22 @@ FtlImageBuilder& FtlImageBuilder::write_u32(uint32_t eu, uint32_t offset, uint32
   return write(eu, offset, b);
 }
 
-uint8_t FtlImageBuilder::read_u8(uint32_t eu, uint32_t offset) const { return image_[at(eu, offset)]; }
+uint8_t FtlImageBuilder::read_u8(uint32_t eu, uint32_t offset) const { return image_[at(eu, offset, 1)]; }
 uint16_t FtlImageBuilder::read_u16(uint32_t eu, uint32_t offset) const {
-  at(eu, offset + 2);
-  return get_u16(&image_[at(eu, offset)]);
+  return get_u16(&image_[at(eu, offset, 2)]);
 }
 uint32_t FtlImageBuilder::read_u32(uint32_t eu, uint32_t offset) const {
-  at(eu, offset + 4);
-  return get_u32(&image_[at(eu, offset)]);
+  return get_u32(&image_[at(eu, offset, 4)]);
 }
 
 Bytes FtlImageBuilder::header_bytes(uint32_t eu) const {
-  return Bytes(image_.begin() + at(eu), image_.begin() + at(eu, kPreHeaderSize));
+  const uint32_t from = at(eu, 0, kPreHeaderSize);
+  return Bytes(image_.begin() + from, image_.begin() + from + kPreHeaderSize);
 }
 
 Bytes FtlImageBuilder::page_bytes(uint32_t eu, uint32_t page_offset_in_eu) const {
-  at(eu, page_offset_in_eu + kPageSize);
-  return Bytes(image_.begin() + at(eu, page_offset_in_eu),
-               image_.begin() + at(eu, page_offset_in_eu + kPageSize));
+  const uint32_t from = at(eu, page_offset_in_eu, kPageSize);
+  return Bytes(image_.begin() + from, image_.begin() + from + kPageSize);
 }
 
 void FtlImageBuilder::put_page(uint32_t eu, uint32_t offset, uint16_t logical_id, const PageData& data,
@@ -305,9 +308,21 @@ uint16_t FtlImageBuilder::slot(uint32_t eu, uint32_t i) const {
 std::vector<std::pair<uint16_t, uint32_t>> FtlImageBuilder::committed_fat_pages(uint32_t eu) const {
   std::vector<std::pair<uint16_t, uint32_t>> out;
   uint16_t seed = 0;
+  bool skip = false;
   for (uint32_t j = 0; j < kPmPages; ++j) {
+    if (skip) {
+      // The page after a written but uncommitted page is never used: the
+      // commit of the torn page may have reached its slot.
+      skip = false;
+      continue;
+    }
     const uint16_t next = slot(eu, j + 1);
-    if (next & 0x8000) continue;  // not committed (erased, or written but torn)
+    if (next & 0x8000) {
+      // Not committed: never written when its own slot is erased, else torn,
+      // and then the next page is skipped too.
+      if (slot(eu, j) != kSlotErased) skip = true;
+      continue;
+    }
     const uint16_t id = static_cast<uint16_t>(slot(eu, j) ^ ftl_chain_key(seed));
     seed = id;
     auto it = std::find_if(out.begin(), out.end(), [&](const auto& p) { return p.first == id; });

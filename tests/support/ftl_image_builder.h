@@ -182,8 +182,9 @@ class FtlImageBuilder {
 
   const FtlGeometry& geometry() const { return geo_; }
   uint32_t eu_count() const { return geo_.eu_count(); }
-  // Image offset of byte `offset` of EU `eu`.
-  uint32_t at(uint32_t eu, uint32_t offset = 0) const;
+  // Image offset of byte `offset` of EU `eu`; the `length` bytes from there
+  // (by default that one byte) must lie inside the EU, else std::out_of_range.
+  uint32_t at(uint32_t eu, uint32_t offset = 0, uint32_t length = 1) const;
   // The whole image: partition_index bytes of 0xFF, then the partition.
   const Bytes& image() const { return image_; }
   Bytes& image() { return image_; }
@@ -246,6 +247,10 @@ class FtlImageBuilder {
   FtlImageBuilder& set_fat_position(uint32_t eu, uint32_t next_page, uint16_t seed);
   // Stored value of slot i.
   uint16_t slot(uint32_t eu, uint32_t i) const;
+  // Last copy in `eu` of each committed id, as (id, page index), in page
+  // order, read the way a mount reads the slots: a page whose slot was
+  // written but that was never committed makes the next page unused too.
+  std::vector<std::pair<uint16_t, uint32_t>> committed_fat_pages(uint32_t eu) const;
 
   // Page bytes as stored (66 bytes, data then crc) and their data only.
   Bytes page_bytes(uint32_t eu, uint32_t page_offset_in_eu) const;
@@ -269,8 +274,6 @@ class FtlImageBuilder {
   void check_eu(uint32_t eu) const;
   void put_page(uint32_t eu, uint32_t offset, uint16_t logical_id, const PageData& data,
                 uint32_t bytes = ftl_layout::kPageSize);
-  // Last copy in `eu` of each committed id, as (id, page index), in page order.
-  std::vector<std::pair<uint16_t, uint32_t>> committed_fat_pages(uint32_t eu) const;
 
   FtlGeometry geo_;
   Bytes image_;

@@ -62,6 +62,8 @@ uint32_t afs_physical_ftl_get_data_vas(afs_context_t* afs_context, uint32_t /*fa
 uint32_t eu_from_chunk_index(afs_context_t* afs_context, cid_t chunk_index, uint32_t* p_eu_index) {
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr || p_eu_index == nullptr) return AFS_STATUS_IO_ERROR;
+  // The mount checked the euvas of the addressable ranges only.
+  if (uint32_t{chunk_index} >= ftl->chunk_count) return AFS_STATUS_IO_ERROR;
   const uint32_t expected = afs_context->fat_size / FTL_PAGE_DATA_SIZE +
                             (uint32_t{chunk_index} / FTL_BLOCK_MAPPED_PAGES) * FTL_BLOCK_MAPPED_PAGES;
   // euva 0 marks page-mapped EUs and the spare: no chunk range has it.

@@ -181,6 +181,10 @@ typedef struct _ftl_context_t {
   // EU was already killed) and whose eucommit is still 0xFF on flash, or
   // FTL_NO_EU. ftl_prepare_header_switch commits it.
   uint32_t accepted_pending_eu;
+  // Chunks the mount could address (the smaller of the data region's chunks
+  // and num_chunks). Only the euvas of ranges below it were checked, so chunk
+  // lookups at or above it are refused; 0 = no addressable chunk.
+  uint32_t chunk_count;
 } ftl_context_t;
 
 // ---- flags of afs_physical_ftl_init
@@ -232,7 +236,9 @@ void afs_physical_ftl_release(afs_context_t* afs_context);
 uint32_t find_chunk_and_eu_from_address(afs_context_t* afs_context, uint32_t address,
                                         uint32_t* p_chunk_offset_in_eu, uint32_t* p_chunk_index,
                                         uint32_t* p_eu_index);
-// EU holding chunk `chunk_index`; 5 when none does.
+// EU holding chunk `chunk_index`; 5 when none does or the chunk is not below
+// the chunk count of the mount (so a chunk found always has its bit in
+// chunk_state).
 uint32_t eu_from_chunk_index(afs_context_t* afs_context, cid_t chunk_index, uint32_t* p_eu_index);
 // First chunk of the block-mapped EU with this euva: (euva*64 - fat_size)/64.
 // Only meaningful for an euva that the mount accepted.

@@ -151,18 +151,19 @@ void reset_state(ftl_context_t* ftl, const Geometry& g) {
   ftl->amount_of_eus = static_cast<uint8_t>(g.eus);
   ftl->amount_of_page_mapped_eus = static_cast<uint8_t>(g.page_mapped_eus);
   ftl->accepted_pending_eu = FTL_NO_EU;
+  ftl->chunk_count = g.chunk_count;
 }
 
-// Checks the block-mapped EUs that hold data: with a data region, each euva
-// must name a chunk range of the volume; in any case no range may be held by
-// two EUs. `skip` (a pending EU) is left out.
+// Checks the block-mapped EUs that hold data: when the volume has an
+// addressable chunk, each euva must name a chunk range of the volume; in any
+// case no range may be held by two EUs. `skip` (a pending EU) is left out.
 uint32_t check_block_mapped_eus(const ftl_context_t* ftl, const Geometry& g, uint32_t skip) {
   for (uint32_t i = 0; i < g.eus; ++i) {
     const ftl_euva_t euva = ftl->eu_info[i].euva;
     if (euva == 0 || i == skip) continue;
-    // A volume without a data region (the provisional geometry under which
-    // the volume header is read) addresses no chunk: its block-mapped EUs
-    // are only counted, never indexed.
+    // With no addressable chunk (no data region, as under the provisional
+    // geometry that reads the volume header, or an empty chunk bitmap) the
+    // block-mapped EUs are only counted: every chunk lookup is refused.
     if (g.chunk_count != 0 && !euva_names_range(g, euva)) return AFS_STATUS_IO_ERROR;
     for (uint32_t j = i + 1; j < g.eus; ++j)
       if (j != skip && ftl->eu_info[j].euva == euva) return AFS_STATUS_IO_ERROR;
@@ -175,6 +176,9 @@ uint32_t check_block_mapped_eus(const ftl_context_t* ftl, const Geometry& g, uin
 extern "C" uint32_t afs_physical_ftl_init(afs_context_t* afs_context, uint32_t ftl_size,
                                           uint32_t flags) {
   if (afs_context == nullptr) return AFS_STATUS_INVALID_ARGUMENT;
+  // Bind before anything can fail, so that a failed mount never leaves the
+  // flash bound to an earlier image that a later format would write to.
+  if ((flags & FTL_INIT_BIND_IMAGE) != 0) SpiFlashDrvInitialize(afs_context->afs_tools_context);
   Geometry g;
   const uint32_t geometry_status = compute_geometry(afs_context, ftl_size, &g);
   if (geometry_status != 0) return geometry_status;
@@ -190,7 +194,6 @@ extern "C" uint32_t afs_physical_ftl_init(afs_context_t* afs_context, uint32_t f
   }
   ftl_context_t* ftl = afs_context->ftl_context;
   reset_state(ftl, g);
-  if ((flags & FTL_INIT_BIND_IMAGE) != 0) SpiFlashDrvInitialize(afs_context->afs_tools_context);
 
   uint32_t pending_eu = FTL_NO_EU;
   ftl_eu_pre_header_with_first_page_t pending{};
