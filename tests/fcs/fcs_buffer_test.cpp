@@ -4,10 +4,6 @@
 #include "fcs_test_table.h"
 
 using namespace fcs_test;
-using tarn_test::get_u16;
-using tarn_test::get_u32;
-using tarn_test::put_u16;
-using tarn_test::put_u32;
 
 namespace {
 

@@ -16,6 +16,10 @@ namespace fcs_test {
 
 using tarn_test::Bytes;
 using tarn_test::FcsRecord;
+using tarn_test::get_u16;
+using tarn_test::get_u32;
+using tarn_test::put_u16;
+using tarn_test::put_u32;
 
 constexpr uint32_t kSku = 3;
 // A name of exactly 48 characters, stored in the file table without terminator.

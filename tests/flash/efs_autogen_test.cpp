@@ -35,15 +35,6 @@ int load(Bytes& blob, uint32_t sku, size_t size) {
 }
 int load(Bytes& blob, uint32_t sku) { return load(blob, sku, blob.size()); }
 
-EfstFile efs_file(uint16_t number, uint16_t block, uint16_t offset, uint16_t max) {
-  EfstFile f;
-  f.fileno = number;
-  f.logical_block = block;
-  f.offset_in_block = offset;
-  f.max_size = max;
-  return f;
-}
-
 EfstSku efs_sku(uint32_t sku, uint32_t max_files, std::vector<EfstFile> files) {
   EfstSku s;
   s.sku = sku;
@@ -59,7 +50,7 @@ EfstSku efs_sku(uint32_t sku, uint32_t max_files, std::vector<EfstFile> files) {
 
 // A loaded state other tests can compare against.
 void load_reference() {
-  Bytes blob = FileTableBuilder().efs(efs_sku(1, 4, {efs_file(0, 1, 0, 10)})).build();
+  Bytes blob = FileTableBuilder().efs(efs_sku(1, 4, {efst_file(0, 1, 0, 10)})).build();
   ASSERT_EQ(0, load(blob, 1));
 }
 
@@ -82,7 +73,7 @@ TEST(EfsTableLoader, LoadsGeometryAndFileList) {
   // the first is used.
   FileTableBuilder b;
   b.efs(efs_sku(0x1234, 6,
-                {efs_file(1, 0x0102, 100, 300), efs_file(4, 3, 4072, 7), efs_file(1, 5, 8, 9)}))
+                {efst_file(1, 0x0102, 100, 300), efst_file(4, 3, 4072, 7), efst_file(1, 5, 8, 9)}))
       .efs(efs_sku(0x1234, 2, {}));
   Bytes blob = b.build();
   ASSERT_EQ(16u, b.efst_at());
@@ -113,7 +104,7 @@ TEST(EfsTableLoader, LoadsGeometryAndFileList) {
 }
 
 TEST(EfsTableLoader, LowByteOfTheLogicalBlock) {
-  Bytes blob = FileTableBuilder().efs(efs_sku(2, 1, {efs_file(0, 0x0102, 0, 1)})).build();
+  Bytes blob = FileTableBuilder().efs(efs_sku(2, 1, {efst_file(0, 0x0102, 0, 1)})).build();
   ASSERT_EQ(0, load(blob, 2));
   EXPECT_EQ(2u, EFS_files[0].Logical_Block);
 }
@@ -133,7 +124,7 @@ TEST(EfsTableLoader, NoEfsDescriptionChangesNothing) {
 
 TEST(EfsTableLoader, TableSizeAndOffsetLimits) {
   FileTableBuilder b;
-  b.efs(efs_sku(1, 4, {efs_file(0, 1, 0, 10), efs_file(1, 1, 20, 10)}));
+  b.efs(efs_sku(1, 4, {efst_file(0, 1, 0, 10), efst_file(1, 1, 20, 10)}));
   Bytes blob = b.build();
   const size_t table_size_at = b.efst_entry_at(0) + 12;
 
@@ -160,7 +151,7 @@ TEST(EfsTableLoader, RefusesBlobsThatPointOutside) {
 
   // File entries running past the end of the blob.
   FileTableBuilder b;
-  b.efs(efs_sku(1, 40, {efs_file(0, 1, 0, 10)}));
+  b.efs(efs_sku(1, 40, {efst_file(0, 1, 0, 10)}));
   Bytes blob = b.build();
   put_u32(blob, b.efst_entry_at(0) + 8, 2);
   put_u32(blob, b.efst_entry_at(0) + 4, static_cast<uint32_t>(blob.size()) - 60);
@@ -189,19 +180,19 @@ TEST(EfsTableLoader, RefusedLoadKeepsTheOldGeometryWithItsList) {
   const Geometry before = Geometry::now();
 
   // A file number at max_file_num would index past the list.
-  Bytes at_max = FileTableBuilder().efs(efs_sku(1, 8, {efs_file(8, 1, 0, 1)})).build();
+  Bytes at_max = FileTableBuilder().efs(efs_sku(1, 8, {efst_file(8, 1, 0, 1)})).build();
   EXPECT_EQ(1, load(at_max, 1));
   EXPECT_TRUE(before == Geometry::now());
 
   // A first piece whose header would not fit in the data area.
-  Bytes offset = FileTableBuilder().efs(efs_sku(1, 8, {efs_file(2, 1, 4073, 1)})).build();
+  Bytes offset = FileTableBuilder().efs(efs_sku(1, 8, {efst_file(2, 1, 4073, 1)})).build();
   EXPECT_EQ(1, load(offset, 1));
   EXPECT_TRUE(before == Geometry::now());
   EXPECT_EQ(4u, g_efs_files_num);
   EXPECT_EQ(10u, unsigned(EFS_files[0].Max_length));
 
   // Going through the file table folds the loader's failure into 1.
-  Bytes through_ftbl = FileTableBuilder().sku({1, {}}).efs(efs_sku(1, 8, {efs_file(9, 1, 0, 1)})).build();
+  Bytes through_ftbl = FileTableBuilder().sku({1, {}}).efs(efs_sku(1, 8, {efst_file(9, 1, 0, 1)})).build();
   EXPECT_EQ(1, load_file_table(reinterpret_cast<char*>(through_ftbl.data()), 1,
                                static_cast<unsigned>(through_ftbl.size())));
   EXPECT_EQ(4u, g_efs_files_num);
@@ -209,7 +200,7 @@ TEST(EfsTableLoader, RefusedLoadKeepsTheOldGeometryWithItsList) {
 
 TEST(EfsTableLoader, ALaterLoadReplacesTheList) {
   load_reference();
-  Bytes blob = FileTableBuilder().efs(efs_sku(0x1234, 3, {efs_file(2, 7, 0, 5)})).build();
+  Bytes blob = FileTableBuilder().efs(efs_sku(0x1234, 3, {efst_file(2, 7, 0, 5)})).build();
   ASSERT_EQ(0, load_file_table(reinterpret_cast<char*>(blob.data()), 0x1234,
                                static_cast<unsigned>(blob.size())));
   EXPECT_EQ(3u, g_efs_files_num);

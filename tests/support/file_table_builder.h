@@ -49,6 +49,16 @@ struct EfstFile {
   uint16_t max_size = 0;
 };
 
+inline EfstFile efst_file(uint16_t fileno, uint16_t logical_block, uint16_t offset_in_block,
+                          uint16_t max_size) {
+  EfstFile f;
+  f.fileno = fileno;
+  f.logical_block = logical_block;
+  f.offset_in_block = offset_in_block;
+  f.max_size = max_size;
+  return f;
+}
+
 struct EfstSku {
   uint32_t sku = 0;
   uint32_t bm_num = 2, valid_block_num = 7, non_valid_block_num = 3;
