@@ -220,5 +220,26 @@ TEST_F(FtlPageIo, EraseAndVerifiedWritesStayInThePartition) {
   EXPECT_EQ(write_read_verify(&v.ctx, 0xFFFFFFFF, 4, data, scratch), 5u);
 }
 
+TEST(FtlPartitionBounds, APartitionPassing4GiBIsRefusedNotWrapped) {
+  // A 4-EU partition at 0xFFFFC000 would end past 2^32: EU 2 would start at
+  // flash address 2^32, which wraps to image byte 0 in 32 bits.
+  const Bytes blank(kSmall, 0x12);
+  Bytes image = blank;
+  SpiFlashDrvInitialize(image.data());
+  afs_context_t ctx{};
+  ctx.afs_partition_index = 0xFFFFC000;
+  ctx.afs_partition_size = kSmall;
+  ctx.fat_size = 640;
+  ctx.afs_logical_size = 640 + 2 * 7808;
+  ctx.num_chunks = 244;
+  EXPECT_EQ(erase_eu(&ctx, 2), 5u);
+  EXPECT_EQ(erase_eu(&ctx, 3), 5u);
+  uint8_t data[4] = {1, 2, 3, 4}, scratch[4];
+  EXPECT_EQ(write_read_verify(&ctx, 2 * 8192, 4, data, scratch), 5u);
+  EXPECT_EQ(write_read_verify(&ctx, 3 * 8192 + 16, 4, data, scratch), 5u);
+  EXPECT_EQ(afs_physical_ftl_format(&ctx, 1), 22u);
+  EXPECT_EQ(image, blank);
+}
+
 }  // namespace
 }  // namespace tarn_test

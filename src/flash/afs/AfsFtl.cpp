@@ -16,10 +16,12 @@ ftl_context_t* mounted_ftl(afs_context_t* ctx) {
   return ctx->ftl_context;
 }
 
-// EUs of the partition that flash accesses may touch.
+// EUs of the partition that flash accesses may touch: none when the
+// partition has more EUs than the FTL serves or would pass 2^32, so that no
+// access can wrap its 32-bit flash address.
 uint32_t partition_eus(const afs_context_t* ctx) {
-  const uint32_t eus = ctx->afs_partition_size / FTL_EU_SIZE;
-  return eus > FTL_MAX_EUS ? FTL_MAX_EUS : eus;
+  uint32_t eus = 0;
+  return partition_eu_count(ctx, ctx->afs_partition_size, &eus) ? eus : 0;
 }
 
 // Partition offset of page `page_index` of an EU of type `eu_type`.
@@ -96,8 +98,7 @@ cid_t chunk_index_from_euva(afs_context_t* afs_context, ftl_euva_t euva) {
 ftl_euva_t euva_from_eu_index(afs_context_t* afs_context, uint32_t eu_index) {
   const ftl_context_t* ftl = afs_context->ftl_context;
   const uint32_t pm = ftl != nullptr ? ftl->amount_of_page_mapped_eus : 0;
-  return static_cast<ftl_euva_t>(((eu_index - pm) * FTL_EU_DATA_BYTES + afs_context->fat_size) /
-                                 FTL_PAGE_DATA_SIZE);
+  return euva_for(afs_context, eu_index, pm);
 }
 
 uint32_t erase_eu(afs_context_t* afs_context, int physical_eu_num) {
@@ -203,9 +204,9 @@ uint32_t write_ftl_page(afs_context_t* afs_context, uint32_t eu_index, uint32_t 
 
   // Page-mapped: slot, page, then the commit mark in the next slot's high byte.
   info.non_committed_pages = 0;
-  const uint8_t slot[2] = {static_cast<uint8_t>(pageid & 0xFF), static_cast<uint8_t>(pageid >> 8)};
+  const PageIdBytes slot(pageid);
   const uint32_t slot_at = eu_base + FTL_PM_SLOTS_OFFSET + 2 * page_index;
-  if (write_read_verify(afs_context, slot_at, 2, slot, scratch) != 0) return AFS_STATUS_IO_ERROR;
+  if (write_read_verify(afs_context, slot_at, 2, slot.b, scratch) != 0) return AFS_STATUS_IO_ERROR;
   if (write_read_verify(afs_context, eu_base + page_offset(eu_type, page_index), FTL_PAGE_SIZE, page,
                         scratch) != 0)
     return AFS_STATUS_IO_ERROR;
@@ -229,10 +230,8 @@ uint32_t afs_physical_ftl_format(afs_context_t* afs_context, uint8_t erase_and_f
     h.euec = 1;
     h.euspare = static_cast<ftl_euspare_t>(i + 1);
     h.euva = 0;
-    if (i >= g.page_mapped_eus && i + 1 < g.eus)
-      h.euva = static_cast<ftl_euva_t>(((i - g.page_mapped_eus) * FTL_EU_DATA_BYTES +
-                                        afs_context->fat_size) / FTL_PAGE_DATA_SIZE);
-    h.eucrc = crc8(reinterpret_cast<const uint8_t*>(&h), FTL_EU_HEADER_CRC_BYTES);
+    if (i >= g.page_mapped_eus && i + 1 < g.eus) h.euva = euva_for(afs_context, i, g.page_mapped_eus);
+    h.eucrc = header_crc_as(h, FTL_EUSIG_VALID);
     h.eucommit = FTL_EU_PENDING;
     if (i + 1 == g.eus) h.eusig = FTL_EUSIG_KILLED;  // the spare; its CRC stays that of a valid header
 

@@ -24,16 +24,26 @@ struct Geometry {
   uint32_t chunk_count = 0;       // chunks the volume can address (0: no data region)
 };
 
+// EUs of a partition of `partition_size` bytes at ctx->afs_partition_index.
+// False (and *eus untouched) for more than 255 EUs or a partition that would
+// end past the 32-bit address space, where an EU address would wrap.
+inline bool partition_eu_count(const afs_context_t* ctx, uint32_t partition_size, uint32_t* eus) {
+  const uint32_t count = partition_size / FTL_EU_SIZE;
+  if (count > FTL_MAX_EUS) return false;
+  if (uint64_t{ctx->afs_partition_index} + uint64_t{count} * FTL_EU_SIZE > (uint64_t{1} << 32))
+    return false;
+  *eus = count;
+  return true;
+}
+
 // Computes the geometry of `afs_context` on a partition of `partition_size`
 // bytes. Returns 0; 22 for more than 255 EUs, a partition that would end past
 // the 32-bit address space, a FAT too large for 15-bit page ids or a data
 // region not aligned to pages; 5 when the volume's data area does not fit the
 // partition (the volume's sizes come from its header).
 inline uint32_t compute_geometry(const afs_context_t* ctx, uint32_t partition_size, Geometry* g) {
-  const uint32_t eus = partition_size / FTL_EU_SIZE;
-  if (eus > FTL_MAX_EUS) return AFS_STATUS_INVALID_ARGUMENT;
-  if (uint64_t{ctx->afs_partition_index} + uint64_t{eus} * FTL_EU_SIZE > (uint64_t{1} << 32))
-    return AFS_STATUS_INVALID_ARGUMENT;
+  uint32_t eus = 0;
+  if (!partition_eu_count(ctx, partition_size, &eus)) return AFS_STATUS_INVALID_ARGUMENT;
   const uint32_t fat_pages = ctx->fat_size / FTL_PAGE_DATA_SIZE;
   if (fat_pages > kMaxFatPages) return AFS_STATUS_INVALID_ARGUMENT;
   if (ctx->afs_logical_size < ctx->fat_size) return AFS_STATUS_IO_ERROR;
@@ -55,6 +65,19 @@ inline uint32_t compute_geometry(const afs_context_t* ctx, uint32_t partition_si
 // Image address of byte `offset` of EU `eu` (both inside the checked geometry).
 inline uint32_t eu_address(const afs_context_t* ctx, uint32_t eu, uint32_t offset) {
   return ctx->afs_partition_index + eu * FTL_EU_SIZE + offset;
+}
+
+// euva of block-mapped EU `eu` when the first `pm` EUs are page-mapped and
+// the chunk ranges follow in EU order (the order a format lays them out).
+inline ftl_euva_t euva_for(const afs_context_t* ctx, uint32_t eu, uint32_t pm) {
+  return static_cast<ftl_euva_t>(((eu - pm) * FTL_EU_DATA_BYTES + ctx->fat_size) / FTL_PAGE_DATA_SIZE);
+}
+
+// crc8 of the first 16 bytes of header `h` with `sig` in the signature's place.
+inline uint8_t header_crc_as(const ftl_eu_pre_header_t& h, ftl_eusig_t sig) {
+  ftl_eu_pre_header_t copy = h;
+  copy.eusig = sig;
+  return crc8(reinterpret_cast<const uint8_t*>(&copy), FTL_EU_HEADER_CRC_BYTES);
 }
 
 // The two bytes of a logical page id in flash order (little-endian).

@@ -13,13 +13,6 @@ using namespace afs_ftl_internal;
 
 namespace {
 
-// crc8 of the first 16 header bytes with `sig` in the signature's place.
-uint8_t header_crc_as(const ftl_eu_pre_header_t& h, ftl_eusig_t sig) {
-  ftl_eu_pre_header_t copy = h;
-  copy.eusig = sig;
-  return crc8(reinterpret_cast<const uint8_t*>(&copy), FTL_EU_HEADER_CRC_BYTES);
-}
-
 bool crc_matches_as(const ftl_eu_pre_header_t& h, ftl_eusig_t sig) {
   return header_crc_as(h, sig) == h.eucrc;
 }
@@ -53,6 +46,17 @@ bool euva_names_range(const Geometry& g, ftl_euva_t euva) {
   const uint32_t offset = euva - g.fat_pages;
   if (offset % FTL_BLOCK_MAPPED_PAGES != 0) return false;
   return uint64_t{offset} + FTL_BLOCK_MAPPED_PAGES <= g.chunk_count;
+}
+
+// True when block-mapped EU `eu` may hold `euva`: with an addressable chunk
+// (see check_block_mapped_eus) the euva names a chunk range of the volume,
+// and no EU other than `eu` and `skip` holds the same euva.
+bool euva_acceptable(const ftl_context_t* ftl, const Geometry& g, uint32_t eu, ftl_euva_t euva,
+                     uint32_t skip) {
+  if (g.chunk_count != 0 && !euva_names_range(g, euva)) return false;
+  for (uint32_t j = 0; j < g.eus; ++j)
+    if (j != eu && j != skip && ftl->eu_info[j].euva == euva) return false;
+  return true;
 }
 
 void mark_empty_page_mapped(eu_info_t& info) {
@@ -164,9 +168,7 @@ uint32_t check_block_mapped_eus(const ftl_context_t* ftl, const Geometry& g, uin
     // With no addressable chunk (no data region, as under the provisional
     // geometry that reads the volume header, or an empty chunk bitmap) the
     // block-mapped EUs are only counted: every chunk lookup is refused.
-    if (g.chunk_count != 0 && !euva_names_range(g, euva)) return AFS_STATUS_IO_ERROR;
-    for (uint32_t j = i + 1; j < g.eus; ++j)
-      if (j != skip && ftl->eu_info[j].euva == euva) return AFS_STATUS_IO_ERROR;
+    if (!euva_acceptable(ftl, g, i, euva, skip)) return AFS_STATUS_IO_ERROR;
   }
   return AFS_STATUS_OK;
 }
@@ -254,11 +256,8 @@ extern "C" uint32_t afs_physical_ftl_init(afs_context_t* afs_context, uint32_t f
     // missing. The pending EU holds the data.
     const ftl_eu_pre_header_t& h = pending.eu_pre_header;
     if (h.euspare != invalid_eu) return AFS_STATUS_IO_ERROR;
-    if (h.euva != 0) {
-      if (g.chunk_count != 0 && !euva_names_range(g, h.euva)) return AFS_STATUS_IO_ERROR;
-      for (uint32_t j = 0; j < g.eus; ++j)
-        if (j != pending_eu && ftl->eu_info[j].euva == h.euva) return AFS_STATUS_IO_ERROR;
-    }
+    if (h.euva != 0 && !euva_acceptable(ftl, g, pending_eu, h.euva, pending_eu))
+      return AFS_STATUS_IO_ERROR;
     if (h.eumc > ftl->last_eumc) ftl->last_eumc = h.eumc;
     ftl->accepted_pending_eu = pending_eu;
     if (h.euva == 0) {
@@ -306,10 +305,13 @@ extern "C" uint32_t afs_physical_ftl_set_allocation_map(afs_context_t* afs_conte
       afs_context->ftl_context->eu_info == nullptr || afs_context->chunk_state == nullptr)
     return AFS_STATUS_INVALID_ARGUMENT;
   ftl_context_t* ftl = afs_context->ftl_context;
+  // The bound is the mount's: the euvas it accepted name ranges below its
+  // chunk count, which it kept within the chunk bitmap.
   Geometry g;
-  if (compute_geometry(afs_context, afs_context->afs_partition_size, &g) != 0 ||
-      g.eus < ftl->amount_of_eus)
-    return AFS_STATUS_IO_ERROR;
+  g.eus = ftl->amount_of_eus;
+  g.page_mapped_eus = ftl->amount_of_page_mapped_eus;
+  g.fat_pages = afs_context->fat_size / FTL_PAGE_DATA_SIZE;
+  g.chunk_count = ftl->chunk_count;
 
   ftl->alloc_eu_flushed = 0;
   ftl->alloc_marker = FTL_NO_ALLOC_MARKER;
