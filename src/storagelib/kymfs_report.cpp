@@ -42,7 +42,6 @@ void logFormatted(ErrorLevel level, ImageToolsErrorName errorName, const char* f
 }  // namespace
 
 // None of the functions of this file is an entry point (see internal_symbol.h).
-#define TARN_STD_STRING_REF "RKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"
 #if defined(_WIN32) && !defined(_WIN64)
 // The callback type's explicit cdecl is part of the name on 32-bit Windows.
 TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPU5cdeclFv10ErrorLevel19ImageToolsErrorNamePKcS2_E")
@@ -51,13 +50,10 @@ TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPFv10ErrorLevel19ImageToolsErrorNam
 #endif
 TARN_NOT_EXPORTED("_Z22kyMfsGetStatusCallbackv")
 TARN_NOT_EXPORTED("_Z15kyMfsLogMessage10ErrorLevel19ImageToolsErrorNamePKc")
-TARN_NOT_EXPORTED("_Z15kyMfsLogMessage10ErrorLevel19ImageToolsErrorName" TARN_STD_STRING_REF)
 TARN_NOT_EXPORTED("_Z8setError19ImageToolsErrorNamePKc")
-TARN_NOT_EXPORTED("_Z8setError19ImageToolsErrorName" TARN_STD_STRING_REF)
 TARN_NOT_EXPORTED("_Z14setErrorFormat19ImageToolsErrorNamePKcz")
 TARN_NOT_EXPORTED("_Z11setLibError19ImageToolsErrorNamei")
 TARN_NOT_EXPORTED("_Z12debugMessagePKc")
-TARN_NOT_EXPORTED("_Z12debugMessage" TARN_STD_STRING_REF)
 TARN_NOT_EXPORTED("_Z18debugMessageFormatPKcz")
 TARN_NOT_EXPORTED("_Z11kyMfsAssertPKc")
 #if defined(_WIN64)
@@ -65,7 +61,6 @@ TARN_NOT_EXPORTED("_Z11kyMfsMemCpyPvyPKvy")
 #else
 TARN_NOT_EXPORTED("_Z11kyMfsMemCpyPvjPKvj")
 #endif
-#undef TARN_STD_STRING_REF
 
 void kyMfsSetStatusCallback(TarnStatusCallback callback) { s_tarnStatusCallback = callback; }
 
@@ -80,15 +75,7 @@ void kyMfsLogMessage(ErrorLevel level, ImageToolsErrorName errorName, const char
   s_tarnStatusCallback(level, errorName, nameText.c_str(), message != nullptr ? message : "");
 }
 
-void kyMfsLogMessage(ErrorLevel level, ImageToolsErrorName errorName, const std::string& message) {
-  kyMfsLogMessage(level, errorName, message.c_str());
-}
-
 void setError(ImageToolsErrorName error, const char* info) { kyMfsLogMessage(Error, error, info); }
-
-void setError(ImageToolsErrorName error, const std::string& info) {
-  kyMfsLogMessage(Error, error, info.c_str());
-}
 
 void setErrorFormat(ImageToolsErrorName error, const char* format, ...) {
   if (s_tarnStatusCallback == nullptr) return;
@@ -103,10 +90,6 @@ void setLibError(ImageToolsErrorName error, int32_t libStatus) {
 }
 
 void debugMessage(const char* message) { kyMfsLogMessage(Debug, ErrorNone, message); }
-
-void debugMessage(const std::string& message) {
-  kyMfsLogMessage(Debug, ErrorNone, message.c_str());
-}
 
 void debugMessageFormat(const char* format, ...) {
   if (s_tarnStatusCallback == nullptr) return;

@@ -12,7 +12,6 @@
 #define TARN_STORAGELIB_KYMFS_REPORT_H
 
 #include <cstddef>
-#include <string>
 
 #include "storagelib/internal_symbol.h"
 #include "storagelib/types.h"
@@ -34,12 +33,9 @@ TARN_INTERNAL TarnStatusCallback kyMfsGetStatusCallback();
 // message is sent as "". Every other report goes through this one.
 TARN_INTERNAL void kyMfsLogMessage(ErrorLevel level, ImageToolsErrorName errorName,
                                    const char* message);
-TARN_INTERNAL void kyMfsLogMessage(ErrorLevel level, ImageToolsErrorName errorName,
-                                   const std::string& message);
 
 // (Error, error, text of error, info).
 TARN_INTERNAL void setError(ImageToolsErrorName error, const char* info);
-TARN_INTERNAL void setError(ImageToolsErrorName error, const std::string& info);
 // The same with the message built from `format` and the arguments as
 // printf builds it; built only while a callback is stored.
 TARN_INTERNAL void setErrorFormat(ImageToolsErrorName error, const char* format, ...)
@@ -52,7 +48,6 @@ TARN_INTERNAL void setLibError(ImageToolsErrorName error, int32_t libStatus);
 
 // (Debug, ErrorNone, "", message).
 TARN_INTERNAL void debugMessage(const char* message);
-TARN_INTERNAL void debugMessage(const std::string& message);
 // The same with the message built as setErrorFormat builds it.
 TARN_INTERNAL void debugMessageFormat(const char* format, ...) TARN_PRINTF_FORMAT(1, 2);
 
