@@ -106,6 +106,10 @@ extern "C" int32_t g_dfs_sku;
 // selection.
 extern "C" int load_file_table(char* buffer, unsigned dfs_sku, unsigned buffer_size);
 
+// Drops the selection: no table, no entries, SKU -1, as before the first
+// load. The blob itself is not touched.
+extern "C" void clear_file_table_selection(void);
+
 // Lookups over the selected table; the first match wins. Names compare over at
 // most 48 characters (strncmp semantics). A miss changes no out-parameter.
 extern "C" tools_file_entry_in_table_t* get_file_entry_by_file_name(const char* file_name);

@@ -29,7 +29,7 @@ Directory::Directory(const void* fileBuffer, uint32_t fileSize) : files() {
   setFileData(fileBuffer, fileSize);
 }
 
-Directory::~Directory() { files.clear(); }
+Directory::~Directory() {}
 
 bool Directory::isDirectory() const { return true; }
 
@@ -64,6 +64,13 @@ bool Directory::getFile(std::string path, FilePtr* file) {
   const size_t at = findChild(path);
   if (at == files.size()) return false;
   *file = files[at];
+  return true;
+}
+
+bool Directory::eraseChild(const std::string& name) {
+  const size_t at = findChild(name);
+  if (at == files.size()) return false;
+  files.erase(files.begin() + static_cast<std::ptrdiff_t>(at));
   return true;
 }
 

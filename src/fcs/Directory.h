@@ -7,7 +7,6 @@
 #include <deque>
 
 #include "fcs/IFile.h"
-#include "storage/FCS.h"
 
 namespace image_editor {
 
@@ -41,13 +40,14 @@ class Directory : public IFile {
   // Finds the direct child whose name equals `path` exactly (slashes are not
   // special); false when none, or when file is null.
   bool getFile(std::string path, FilePtr* file) override;
+  // Removes the first direct child whose name equals `name` exactly (slashes
+  // are not special); false, changing nothing, when there is none.
+  bool eraseChild(const std::string& name);
   // Serialises every child in name order.
   void serialize(std::vector<cfg_file_entry_t>& entries, std::vector<uint8_t>& content) override;
 
  protected:
   friend class FileIterator;
-  // The handle API finds a record by its whole name before it walks a path.
-  friend int ::deleteFile(FCS_HANDLE handle, const char* relativePath);
 
   // Position of the first child named `name`, or files.size().
   size_t findChild(const std::string& name) const;

@@ -78,13 +78,9 @@ bool loadDataFromFcsBuffer(FCS_HANDLE handle, const void* fcsBuffer, uint32_t si
           bytes + FCS_BUFFER_COUNT_SIZE + static_cast<size_t>(CFG_FILE_ENTRY_HEADER_SIZE) * i;
       cfg_file_entry_t header;
       std::memcpy(&header, at, CFG_FILE_ENTRY_HEADER_SIZE);
-
-      record.assign(at, at + CFG_FILE_ENTRY_HEADER_SIZE);
-      if (header.length != 0) {
-        if (uint64_t{header.offset} + header.length > size) return false;
-        const uint8_t* payload = bytes + header.offset;
-        record.insert(record.end(), payload, payload + header.length);
-      }
+      // Every payload must lie inside the buffer, that of a skipped record
+      // too; one of length 0 is not read, so its offset is not checked.
+      if (header.length != 0 && uint64_t{header.offset} + header.length > size) return false;
 
       char name[FCS_FILE_NAME_BUFFER_SIZE];
       std::memset(name, 0, sizeof name);
@@ -92,7 +88,13 @@ bool loadDataFromFcsBuffer(FCS_HANDLE handle, const void* fcsBuffer, uint32_t si
       // names no record: skip it.
       if (get_file_name_by_fileno(&header.fileno, name) != 0 || name[0] == '\0') continue;
 
-      if (record.size() > CFG_FILE_MAX_RECORD_SIZE) return false;
+      if (CFG_FILE_ENTRY_HEADER_SIZE + uint32_t{header.length} > CFG_FILE_MAX_RECORD_SIZE)
+        return false;
+      record.assign(at, at + CFG_FILE_ENTRY_HEADER_SIZE);
+      if (header.length != 0) {
+        const uint8_t* payload = bytes + header.offset;
+        record.insert(record.end(), payload, payload + header.length);
+      }
       if (addNewFile(handle, "", name, record.data(), static_cast<uint16_t>(record.size()), false) !=
           FCS_OK)
         return false;
@@ -184,11 +186,8 @@ int deleteFile(FCS_HANDLE handle, const char* relativePath) {
     // whole name first, as getFileData does. A name that matches no record is
     // taken as a slash-separated path below the root.
     Directory* root = dynamic_cast<Directory*>(handle->root.get());
-    const size_t whole = root != nullptr ? root->findChild(relativePath) : 0;
-    if (root != nullptr && whole != root->files.size())
-      root->files.erase(root->files.begin() + static_cast<std::ptrdiff_t>(whole));
-    else if (!handle->root->deleteFile(relativePath))
-      return FCS_ERR_FILE_NOT_FOUND;
+    const bool erased = root != nullptr && root->eraseChild(relativePath);
+    if (!erased && !handle->root->deleteFile(relativePath)) return FCS_ERR_FILE_NOT_FOUND;
   } catch (...) {
     return FCS_ERR_OUT_OF_MEMORY;
   }

@@ -5,11 +5,9 @@
 namespace image_editor {
 
 File::File(const void* fileBuffer, uint32_t fileSize, const char* fileName) {
-  std::memset(file_name, 0, sizeof file_name);
+  // IFile leaves the name all zero, so a cut name stays terminated.
   if (fileName != nullptr) std::strncpy(file_name, fileName, FCS_MAX_FILE_NAME_LENGTH);
   setFileData(fileBuffer, fileSize);
-  parentPath.clear();
-  parentDirectory = nullptr;
 }
 
 File::~File() {}

@@ -17,7 +17,7 @@ FileIterator::FileIterator(IFile::FilePtr walkRoot)
   firstFile();
 }
 
-FileIterator::~FileIterator() { root.reset(); }
+FileIterator::~FileIterator() {}
 
 std::string FileIterator::firstFile() {
   Directory* dir = root && root->isDirectory() ? dynamic_cast<Directory*>(root.get()) : nullptr;

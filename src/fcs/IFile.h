@@ -30,6 +30,7 @@ class IFile {
  public:
   typedef std::shared_ptr<IFile> FilePtr;
 
+  // A node without record or parent; every byte of its name is zero.
   IFile();
   virtual ~IFile();
   IFile(const IFile&) = delete;

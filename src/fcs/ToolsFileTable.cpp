@@ -53,6 +53,12 @@ extern "C" int load_file_table(char* buffer, unsigned dfs_sku, unsigned buffer_s
   return load_autogen_data(buffer, dfs_sku, buffer_size) == 0 ? 0 : 1;
 }
 
+extern "C" void clear_file_table_selection(void) {
+  g_table_buf = nullptr;
+  g_table_num_files = 0;
+  g_dfs_sku = -1;
+}
+
 extern "C" tools_file_entry_in_table_t* get_file_entry_by_file_name(const char* file_name) {
   return find_by_name(file_name);
 }

@@ -2,9 +2,7 @@
 // passes at start-up, and the two state queries the host binds.
 #include "storagelib/kymfs.h"
 
-#include <new>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "storage/ToolsFileTable.h"
@@ -60,15 +58,13 @@ bool kyMfsSetFileTableCopy(const char* data, U32 size, U32 afsSkuId) {
   try {
     copy.resize(size);
   } catch (const std::exception&) {  // bad_alloc, or length_error past max_size on 32-bit
-    setError(ErrorNoMemory, std::string());
+    setError(ErrorNoMemory, "");
     return false;
   }
   if (size != 0 && kyMfsMemCpy(copy.data(), copy.size(), data, size) != 0) return false;
 
   // Nothing may look up names in the former copy once it is replaced.
-  g_table_buf = nullptr;
-  g_table_num_files = 0;
-  g_dfs_sku = -1;
+  clear_file_table_selection();
   s_fileTableBuffer.swap(copy);
   s_tarnAfsSkuId = afsSkuId;
   s_tarnLoadFileTable = true;
@@ -85,12 +81,8 @@ int kyMfsHandOverFileTable(void) {
 
 bool verifyOrvanTable(const char* tableName, const CommonTarnTable& table) {
   if (table.size != 0 && table.data == nullptr) {
-    try {
-      setError(ErrorMfsInitError, std::string("Invalid table ") + tableName +
-                                      ". The table is loaded but data is empty.");
-    } catch (const std::bad_alloc&) {
-      setError(ErrorMfsInitError, std::string());
-    }
+    setErrorFormat(ErrorMfsInitError, "Invalid table %s. The table is loaded but data is empty.",
+                   tableName);
     return false;
   }
   return true;
@@ -98,11 +90,7 @@ bool verifyOrvanTable(const char* tableName, const CommonTarnTable& table) {
 
 bool verifyOrvanCfgTable(const CommonTarnTable& table) {
   if (table.size == 0) {
-    try {
-      setError(ErrorLoadingOrvanCfg, "Orvan.cfg table is mandatory for loading by Tarn.");
-    } catch (const std::bad_alloc&) {
-      setError(ErrorLoadingOrvanCfg, std::string());
-    }
+    setError(ErrorLoadingOrvanCfg, "Orvan.cfg table is mandatory for loading by Tarn.");
     return false;
   }
   return verifyOrvanTable(kOrvanCfgName, table);

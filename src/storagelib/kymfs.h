@@ -82,10 +82,6 @@ static_assert(sizeof(FcsFileEntry) == 18 + 3 * sizeof(void*) + 2 + FCS_ENTRY_PAT
               "FcsFileEntry is packed");
 static_assert(sizeof(FcsTable) == 4 * sizeof(void*) + 12, "FcsTable is packed");
 
-// The largest payload a record can carry: its size, header included, crosses
-// the store's interface as 16 bits.
-constexpr uint32_t FCS_MAX_ENTRY_PAYLOAD = CFG_FILE_MAX_PAYLOAD_SIZE;
-
 extern "C" {
 
 // ---------------------------------------------------------------------------
@@ -105,10 +101,10 @@ TARN_INTERNAL extern U32 s_tarnAfsSkuId;  // SKU passed with the file table
 // Replaces the library's copy of the file-table blob by `size` bytes at
 // `data`, keeps `afsSkuId` and marks the file table as still to be handed to
 // the store. The store's selection points into the former copy, so it is
-// cleared first: until the new copy is handed over, lookups find nothing
-// rather than reading freed memory. Returns false, with ErrorNoMemory
-// reported and the former copy, SKU and flag kept, when the copy cannot be
-// allocated (the selection is cleared all the same).
+// cleared when the copy is replaced: until the new copy is handed over,
+// lookups find nothing rather than reading freed memory. Returns false, with
+// ErrorNoMemory reported, when the new copy cannot be made: the former copy,
+// the store's selection in it, the SKU and the flag are then all kept.
 TARN_INTERNAL bool kyMfsSetFileTableCopy(const char* data, U32 size, U32 afsSkuId);
 
 // If the file table is still to be handed over, selects it in the store
@@ -178,7 +174,7 @@ TARN_INTERNAL FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* fi
 // Adds an unlinked entry to the table's handle, under the name path + "/",
 // and links it. With `enforceMaxFileSize` the store refuses a payload above
 // the file's max_file_size. A record the store refuses, and a payload above
-// FCS_MAX_ENTRY_PAYLOAD, is left out with two debug reports; the entry is
+// CFG_FILE_MAX_PAYLOAD_SIZE, is left out with two debug reports; the entry is
 // released and the result is still true. Takes ownership of the entry
 // whenever it returns true; on false the caller keeps it.
 TARN_INTERNAL bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry,

@@ -1,6 +1,9 @@
 #include "storagelib/kymfs_report.h"
 
-#include <new>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
 #include <string>
 
 #include "storagelib/errorlist.h"
@@ -11,13 +14,34 @@ namespace {
 
 TarnStatusCallback s_tarnStatusCallback = nullptr;
 
-const char kLibStatusText[] = " Library status code: ";
-const char kMemCpyFailedText[] = "Memory copy failed with error ";
+// The text printf would make of `format` and `args`; empty when it cannot be
+// made (no memory, or a format the runtime refuses).
+std::string formatMessage(const char* format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length <= 0) return std::string();
+  std::string text;
+  try {
+    text.resize(static_cast<size_t>(length));
+  } catch (const std::exception&) {  // bad_alloc, or length_error past max_size
+    return std::string();
+  }
+  // The terminator goes into the string's own terminating byte.
+  std::vsnprintf(&text[0], text.size() + 1, format, args);
+  return text;
+}
+
+void logFormatted(ErrorLevel level, ImageToolsErrorName errorName, const char* format,
+                  va_list args) {
+  const std::string message = format != nullptr ? formatMessage(format, args) : std::string();
+  kyMfsLogMessage(level, errorName, message.c_str());
+}
 
 }  // namespace
 
 // None of the functions of this file is an entry point (see internal_symbol.h).
-#define TARN_STD_STRING_REF "RKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"
 #if defined(_WIN32) && !defined(_WIN64)
 // The callback type's explicit cdecl is part of the name on 32-bit Windows.
 TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPU5cdeclFv10ErrorLevel19ImageToolsErrorNamePKcS2_E")
@@ -25,64 +49,61 @@ TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPU5cdeclFv10ErrorLevel19ImageToolsE
 TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPFv10ErrorLevel19ImageToolsErrorNamePKcS2_E")
 #endif
 TARN_NOT_EXPORTED("_Z22kyMfsGetStatusCallbackv")
-TARN_NOT_EXPORTED("_Z15kyMfsLogMessage10ErrorLevel19ImageToolsErrorName" TARN_STD_STRING_REF)
-TARN_NOT_EXPORTED("_Z8setError19ImageToolsErrorName" TARN_STD_STRING_REF)
+TARN_NOT_EXPORTED("_Z15kyMfsLogMessage10ErrorLevel19ImageToolsErrorNamePKc")
+TARN_NOT_EXPORTED("_Z8setError19ImageToolsErrorNamePKc")
+TARN_NOT_EXPORTED("_Z14setErrorFormat19ImageToolsErrorNamePKcz")
 TARN_NOT_EXPORTED("_Z11setLibError19ImageToolsErrorNamei")
-TARN_NOT_EXPORTED("_Z12debugMessage" TARN_STD_STRING_REF)
+TARN_NOT_EXPORTED("_Z12debugMessagePKc")
+TARN_NOT_EXPORTED("_Z18debugMessageFormatPKcz")
 TARN_NOT_EXPORTED("_Z11kyMfsAssertPKc")
 #if defined(_WIN64)
 TARN_NOT_EXPORTED("_Z11kyMfsMemCpyPvyPKvy")
 #else
 TARN_NOT_EXPORTED("_Z11kyMfsMemCpyPvjPKvj")
 #endif
-#undef TARN_STD_STRING_REF
 
 void kyMfsSetStatusCallback(TarnStatusCallback callback) { s_tarnStatusCallback = callback; }
 
 TarnStatusCallback kyMfsGetStatusCallback() { return s_tarnStatusCallback; }
 
-void kyMfsLogMessage(ErrorLevel level, ImageToolsErrorName errorName, const std::string& message) {
+void kyMfsLogMessage(ErrorLevel level, ImageToolsErrorName errorName, const char* message) {
   if (s_tarnStatusCallback == nullptr) return;
   if (level == UserError) level = Error;
   // Never throws: on allocation failure the name text is empty.
   const std::string nameText =
       errorName == ErrorNone ? std::string() : QelErrors::getErrorNameString(errorName);
-  s_tarnStatusCallback(level, errorName, nameText.c_str(), message.c_str());
+  s_tarnStatusCallback(level, errorName, nameText.c_str(), message != nullptr ? message : "");
 }
 
-void setError(ImageToolsErrorName error, const std::string& info) {
-  kyMfsLogMessage(Error, error, info);
+void setError(ImageToolsErrorName error, const char* info) { kyMfsLogMessage(Error, error, info); }
+
+void setErrorFormat(ImageToolsErrorName error, const char* format, ...) {
+  if (s_tarnStatusCallback == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  logFormatted(Error, error, format, args);
+  va_end(args);
 }
 
 void setLibError(ImageToolsErrorName error, int32_t libStatus) {
-  if (s_tarnStatusCallback == nullptr) return;
-  try {
-    kyMfsLogMessage(Error, error, kLibStatusText + std::to_string(libStatus));
-  } catch (const std::bad_alloc&) {
-    kyMfsLogMessage(Error, error, std::string());
-  }
+  setErrorFormat(error, " Library status code: %" PRId32, libStatus);
 }
 
-void debugMessage(const std::string& message) { kyMfsLogMessage(Debug, ErrorNone, message); }
+void debugMessage(const char* message) { kyMfsLogMessage(Debug, ErrorNone, message); }
 
-void kyMfsAssert(const char* message) {
+void debugMessageFormat(const char* format, ...) {
   if (s_tarnStatusCallback == nullptr) return;
-  try {
-    kyMfsLogMessage(Error, ErrorNone, message != nullptr ? message : "");
-  } catch (const std::bad_alloc&) {
-    kyMfsLogMessage(Error, ErrorNone, std::string());
-  }
+  va_list args;
+  va_start(args, format);
+  logFormatted(Debug, ErrorNone, format, args);
+  va_end(args);
 }
+
+void kyMfsAssert(const char* message) { kyMfsLogMessage(Error, ErrorNone, message); }
 
 U32 kyMfsMemCpy(void* dest, size_t numberOfElements, const void* src, size_t count) {
   if (count == 0) return SUCCESS;
   const U32 result = ByteCopy(dest, numberOfElements, src, count);
-  if (result != SUCCESS && s_tarnStatusCallback != nullptr) {
-    try {
-      setError(ErrorNoMemory, kMemCpyFailedText + std::to_string(result));
-    } catch (const std::bad_alloc&) {
-      setError(ErrorNoMemory, std::string());
-    }
-  }
+  if (result != SUCCESS) setErrorFormat(ErrorNoMemory, "Memory copy failed with error %" PRIu32, result);
   return result;
 }

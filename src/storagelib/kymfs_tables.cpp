@@ -5,11 +5,8 @@
 // by address: handles and sizes go through locals and are stored back.
 #include "storagelib/kymfs.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string>
 
 #include "storagelib/kymfs_report.h"
 
@@ -29,25 +26,7 @@ TARN_NOT_EXPORTED("kyMfsCleanStaticTables")
 
 namespace {
 
-constexpr U32 kHeaderSize = CFG_FILE_ENTRY_HEADER_SIZE;
 constexpr U32 kQelcHeaderSize = sizeof(manuf_cfg_header_t);
-
-// Reports with a message that has to be built; a message that cannot be
-// allocated is sent empty rather than dropped.
-void reportError(ImageToolsErrorName name, const char* message) {
-  try {
-    setError(name, message);
-  } catch (const std::bad_alloc&) {
-    setError(name, std::string());
-  }
-}
-
-void reportDebug(const char* message) {
-  try {
-    debugMessage(message);
-  } catch (const std::bad_alloc&) {
-  }
-}
 
 // A buffer of `size` bytes; a size of 0 still gives a buffer, so that an empty
 // input is not taken for a failed allocation.
@@ -77,11 +56,8 @@ FcsFileEntry* findEntry(FcsTable& table, const char* path) {
 // A record the store will not take is left out of the table without failing
 // the caller; two debug reports name it and the store's status.
 void reportRecordLeftOut(const char* storeName, int status) {
-  char line[FCS_ENTRY_PATH_SIZE + 96];
-  std::snprintf(line, sizeof line, "Failed to add file into cfg file:%s FCS error: %d\n", storeName,
-                status);
-  reportDebug(line);
-  reportDebug("VFS FLAT Integration: BLOQ don't return error when failed to add file to orvan.cfg");
+  debugMessageFormat("Failed to add file into cfg file:%s FCS error: %d\n", storeName, status);
+  debugMessage("VFS FLAT Integration: BLOQ don't return error when failed to add file to orvan.cfg");
 }
 
 }  // namespace
@@ -90,7 +66,7 @@ bool kyMfsNewFcsTable(FcsTable& fcsTable, FcsFileName fileName) {
   clearTable(fcsTable);
   fcsTable.fileName = fileName;
   if (fileName == FcsFileNameInvalid) {
-    setError(ErrorFcsInvalidFile, std::string());
+    setError(ErrorFcsInvalidFile, "");
     return false;
   }
   FCS_HANDLE handle = nullptr;
@@ -108,7 +84,7 @@ bool kyMfsLoadPtrTableData(FcsTable& fcsTable, char* data, U32 dataSize, bool lo
   fcsTable.data = allocateBuffer(dataSize);
   if (fcsTable.data == nullptr) {
     fcsTable.datasize = 0;
-    setError(ErrorNoMemory, std::string());
+    setError(ErrorNoMemory, "");
     return false;
   }
   if (kyMfsMemCpy(fcsTable.data, dataSize, data, dataSize) != 0 ||
@@ -124,7 +100,7 @@ bool kyMfsLoadFcsTableFromQelcPartition(FcsTable& fcsTable, bool loadData, char*
   clearTable(fcsTable);
   if (partitionSize == 0) return kyMfsNewFcsTable(fcsTable, FcsFileNameQelCfg);
   if (partitionSize < kQelcHeaderSize) {
-    reportError(ErrorCastBuffer, "Invalid QELC partition length");
+    setError(ErrorCastBuffer, "Invalid QELC partition length");
     return false;
   }
   if (partitionBuffer == nullptr) {
@@ -135,23 +111,10 @@ bool kyMfsLoadFcsTableFromQelcPartition(FcsTable& fcsTable, bool loadData, char*
   manuf_cfg_header_t header;
   std::memcpy(&header, partitionBuffer, kQelcHeaderSize);
   if (header.size > partitionSize - kQelcHeaderSize) {
-    reportError(ErrorMfsInitError, "Invalid QELC partition size.");
+    setError(ErrorMfsInitError, "Invalid QELC partition size.");
     return false;
   }
-
-  fcsTable.datasize = header.size;
-  fcsTable.data = allocateBuffer(header.size);
-  if (fcsTable.data == nullptr) {
-    fcsTable.datasize = 0;
-    setError(ErrorNoMemory, std::string());
-    return false;
-  }
-  if (kyMfsMemCpy(fcsTable.data, header.size, partitionBuffer + kQelcHeaderSize, header.size) != 0 ||
-      !kyMfsLoadFcsTableFiles(fcsTable, loadData)) {
-    kyMfsFreeFcsTable(fcsTable);
-    return false;
-  }
-  return true;
+  return kyMfsLoadPtrTableData(fcsTable, partitionBuffer + kQelcHeaderSize, header.size, loadData);
 }
 
 bool kyMfsLoadFcsTableFiles(FcsTable& fcsTable, bool loadData) {
@@ -174,7 +137,7 @@ bool kyMfsLoadFcsTableFiles(FcsTable& fcsTable, bool loadData) {
   for (;;) {
     int stepStatus = FCS_OK;
     if (!kyMfsProcessNextFile(fcsTable, loadData, stepStatus)) {
-      setError(ErrorProcessingFcsEntries, std::string());
+      setError(ErrorProcessingFcsEntries, "");
       return false;
     }
     if (stepStatus != FCS_OK) return true;  // FCS_ERR_NO_MORE_FILES
@@ -184,7 +147,7 @@ bool kyMfsLoadFcsTableFiles(FcsTable& fcsTable, bool loadData) {
 bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
   FcsFileEntry* entry = static_cast<FcsFileEntry*>(std::calloc(1, sizeof(FcsFileEntry)));
   if (entry == nullptr) {
-    setError(ErrorInvalidPointer, std::string());
+    setError(ErrorInvalidPointer, "");
     return false;
   }
 
@@ -219,18 +182,18 @@ bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
 
   if (loadData && !entry->isDirectory && entry->isManufEnabled && entry->dataSize != 0) {
     // The whole record: its header, then the payload.
-    const U32 recordSize = kHeaderSize + entry->dataSize;  // a 16-bit length: no wrap
+    const U32 recordSize = CFG_FILE_ENTRY_HEADER_SIZE + entry->dataSize;  // a 16-bit length: no wrap
     char* record = static_cast<char*>(std::malloc(recordSize));
     if (record == nullptr) {
       kyMfsFreeFileEntry(entry);
-      setError(ErrorNoMemory, std::string());
+      setError(ErrorNoMemory, "");
       return false;
     }
     entry->data = static_cast<char*>(std::calloc(entry->dataSize, 1));
     if (entry->data == nullptr) {
       std::free(record);
       kyMfsFreeFileEntry(entry);
-      setError(ErrorNoMemory, std::string());
+      setError(ErrorNoMemory, "");
       return false;
     }
     uint32_t size = recordSize;
@@ -241,7 +204,7 @@ bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
       setLibError(ErrorFcsGetFile, dataStatus);
       return false;
     }
-    if (kyMfsMemCpy(entry->data, entry->dataSize, record + kHeaderSize, entry->dataSize) != 0) {
+    if (kyMfsMemCpy(entry->data, entry->dataSize, record + CFG_FILE_ENTRY_HEADER_SIZE, entry->dataSize) != 0) {
       std::free(record);
       kyMfsFreeFileEntry(entry);
       return false;
@@ -291,7 +254,7 @@ FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
     char* payload = static_cast<char*>(std::malloc(fileEntry->dataSize));
     if (payload == nullptr) {
       kyMfsFreeFileEntry(copy);
-      setError(ErrorNoMemory, std::string());
+      setError(ErrorNoMemory, "");
       return nullptr;
     }
     copy->data = payload;
@@ -315,11 +278,11 @@ bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry, bool enforc
     return false;
   }
   if (fileEntry->inFcsTable) {
-    setError(ErrorFileAlreadyInUseByOtherTable, std::string());
+    setError(ErrorFileAlreadyInUseByOtherTable, "");
     return false;
   }
   if (findEntry(fcsTable, fileEntry->relativePath) != nullptr) {
-    setError(ErrorDuplicateFile, std::string());
+    setError(ErrorDuplicateFile, "");
     return false;
   }
 
@@ -334,7 +297,7 @@ bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry, bool enforc
 
   // A record's size crosses the store's interface as 16 bits: a larger
   // payload cannot be stored whole, and the store refuses it as too large.
-  if (fileEntry->dataSize > FCS_MAX_ENTRY_PAYLOAD) {
+  if (fileEntry->dataSize > CFG_FILE_MAX_PAYLOAD_SIZE) {
     reportRecordLeftOut(storeName, FCS_ERR_FILE_TOO_LARGE);
     kyMfsFreeFileEntry(fileEntry);
     return true;
@@ -342,16 +305,16 @@ bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry, bool enforc
 
   // The header as it stands, then the payload. An entry with a size but no
   // buffer gives a zero-filled payload.
-  const U32 recordSize = kHeaderSize + fileEntry->dataSize;
+  const U32 recordSize = CFG_FILE_ENTRY_HEADER_SIZE + fileEntry->dataSize;
   char* record = static_cast<char*>(std::calloc(recordSize, 1));
   if (record == nullptr) {
-    setError(ErrorNoMemory, std::string());
+    setError(ErrorNoMemory, "");
     return false;
   }
   const cfg_file_entry_t header = fileEntry->attributes.cfg_file_entry;
-  if (kyMfsMemCpy(record, recordSize, &header, kHeaderSize) != 0 ||
+  if (kyMfsMemCpy(record, recordSize, &header, CFG_FILE_ENTRY_HEADER_SIZE) != 0 ||
       (fileEntry->data != nullptr &&
-       kyMfsMemCpy(record + kHeaderSize, fileEntry->dataSize, fileEntry->data,
+       kyMfsMemCpy(record + CFG_FILE_ENTRY_HEADER_SIZE, fileEntry->dataSize, fileEntry->data,
                    fileEntry->dataSize) != 0)) {
     std::free(record);
     return false;
@@ -384,7 +347,7 @@ bool kyMfsSerializeFcsTable(FcsTable& fcsTable) {
   }
   fcsTable.data = allocateBuffer(size);
   if (fcsTable.data == nullptr) {
-    setError(ErrorNoMemory, std::string());
+    setError(ErrorNoMemory, "");
     return false;
   }
   status = flush(fcsTable.handle, fcsTable.data, &size);

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tarnstoragelib.h"  // U8 and U32
+
 typedef uint8_t UINT8;
 typedef uint16_t UINT16;
 typedef uint32_t UINT32;
@@ -14,9 +16,7 @@ typedef uint64_t UINT64;
 typedef int32_t INT32;
 typedef int64_t INT64;
 
-typedef uint8_t U8;
 typedef uint16_t U16;
-typedef uint32_t U32;
 typedef uint64_t U64;
 
 #endif  // TARN_STORAGELIB_TYPES_H

@@ -100,6 +100,27 @@ TEST(FileTable, UnknownSkuKeepsThePreviousSelection) {
   EXPECT_EQ(before, g_table_buf);
 }
 
+TEST(FileTable, ClearingTheSelectionLeavesNothingToFind) {
+  Bytes blob = two_skus();
+  ASSERT_EQ(0, load(blob, 7));
+  ASSERT_NE(nullptr, get_file_entry_by_file_name("/home/sku7"));
+
+  clear_file_table_selection();
+  EXPECT_EQ(nullptr, g_table_buf);
+  EXPECT_EQ(0, g_table_num_files);
+  EXPECT_EQ(-1, g_dfs_sku);
+  EXPECT_EQ(nullptr, get_file_entry_by_file_name("/home/sku7"));
+  fileno_t n{0x0701};
+  EXPECT_EQ(nullptr, get_file_entry_by_fileno(&n));
+  n.value = 0xDEADBEEF;
+  EXPECT_EQ(FILE_TABLE_NOT_FOUND, get_fileno_by_file_name("/home/sku7", &n));
+  EXPECT_EQ(0xDEADBEEFu, n.value);
+
+  // The blob is untouched: the same SKU can be selected again.
+  ASSERT_EQ(0, load(blob, 7));
+  EXPECT_NE(nullptr, get_file_entry_by_file_name("/home/sku7"));
+}
+
 TEST(FileTable, EntryArrayMustLieInsideTheBlob) {
   Bytes keep = two_skus();
   ASSERT_EQ(0, load(keep, 7));
