@@ -226,6 +226,43 @@ uint32_t afs_physical_ftl_set_allocation_map(afs_context_t* afs_context);
 // Frees the FTL state and its tables and clears afs_context->ftl_context.
 void afs_physical_ftl_release(afs_context_t* afs_context);
 
+// ---- page service (one 64-byte page per call; length, size and flags are
+// not used: callers pass their page size and the partition offset)
+
+// Reads the page at volume `address` into pBuffer (64 bytes). An unmapped FAT
+// page, and an unallocated chunk while afs_mode is 0, read as zeros.
+uint32_t afs_physical_ftl_read_page(afs_context_t* afs_context, uint32_t address, uint32_t length,
+                                    uint8_t* pBuffer, uint32_t flags);
+// Writes the 64 bytes at pBuffer as the page at volume `address`: a FAT page
+// goes to the FAT write head, a chunk to its fixed page in its EU.
+uint32_t afs_physical_ftl_write_page(afs_context_t* afs_context, uint32_t address, uint32_t length,
+                                     uint8_t* pBuffer, uint32_t flags);
+// Releases the page at `page_offset` (RAM only); always 0.
+uint32_t afs_physical_ftl_trim_page(afs_context_t* afs_context, uint32_t page_offset, uint32_t size,
+                                    uint32_t flags);
+// Hands out a free chunk: its id (chunk index + num_files) through
+// chunk_id_ptr. 65533 asks the caller to write back its cache and call again.
+uint32_t afs_physical_ftl_allocate_page(afs_context_t* afs_context, cid_t* chunk_id_ptr);
+// Reads `number_of_pages` consecutive chunks from `first_page_address` into
+// pBuffer, which has room for number_of_pages * 66 bytes.
+uint32_t afs_physical_ftl_read_data_pages(afs_context_t* afs_context, uint8_t* pBuffer,
+                                          uint32_t first_page_address, uint32_t number_of_pages);
+// Reclaims EUs 0 and 1 (each unless it is the spare).
+uint32_t afs_physical_ftl_end_reserved_files_mode(afs_context_t* afs_context);
+
+// ---- reclaim
+
+// True when a reclaim is due; then *p_eu_index is the EU to take (or
+// 0xFFFFFFFF: the choice decides) and *p_eu_type its type.
+bool afs_physical_ftl_idle_reclaim_needed(afs_context_t* afs_context, uint32_t* p_eu_index,
+                                          uint32_t* p_eu_type);
+// Reclaims one EU if one is due.
+uint32_t afs_physical_ftl_idle_reclaim(afs_context_t* afs_context);
+// Reclaims one block-mapped EU per call: 11 while more remain, 0 when done.
+uint32_t afs_physical_ftl_force_full_reclaim(afs_context_t* afs_context);
+// Overwrites with zeros the programmed pages of chunks that no file uses.
+uint32_t afs_physical_ftl_force_dirty_erase(afs_context_t* afs_context);
+
 // ---- routines shared by the FTL's translation units
 // All take a context with a mounted FTL; statuses are 0, or 5.
 
