@@ -340,15 +340,13 @@ std::vector<uint32_t> FtlImageBuilder::data_eus() const {
   for (uint32_t eu = 0; eu < eu_count(); ++eu) {
     Bytes h = header_bytes(eu);
     const uint32_t sig = get_u32(&h[kSigOffset]);
-    const uint8_t stored_crc = h[kEucrcOffset];
-    put_u32(h, kSigOffset, kSigValid);
-    const bool crc_as_valid = ftl_crc8(h.data(), kCrcCoveredBytes) == stored_crc;
-    put_u32(h, kSigOffset, kSigAltStored);
-    const bool crc_as_alt = ftl_crc8(h.data(), kCrcCoveredBytes) == stored_crc;
-    bool valid = sig == kSigValid || sig == kSigAltValid ? crc_as_valid
-                 : sig == kSigAltStored                  ? crc_as_valid || crc_as_alt
-                                                         : false;
-    valid = valid && read_u32(eu, kEumcOffset) != 0 && read_u32(eu, kEuecOffset) != 0;
+    auto crc_as = [&](uint32_t as) {
+      put_u32(h, kSigOffset, as);
+      return ftl_crc8(h.data(), kCrcCoveredBytes) == h[kEucrcOffset];
+    };
+    const bool valid = (sig == kSigValid || sig == kSigAltValid || sig == kSigAltStored) &&
+                       (crc_as(kSigValid) || (sig == kSigAltStored && crc_as(kSigAltStored))) &&
+                       read_u32(eu, kEumcOffset) != 0 && read_u32(eu, kEuecOffset) != 0;
     if (!valid) invalid.push_back(eu);
     else (read_u8(eu, kEucommitOffset) == kHeaderPending ? pending : committed).push_back(eu);
   }
@@ -368,21 +366,17 @@ PageData checked_data(const Bytes& page, uint16_t logical_id) {
 }  // namespace
 
 std::map<uint16_t, PageData> FtlImageBuilder::live_fat_pages() const {
-  std::map<uint16_t, std::pair<uint32_t, uint32_t>> newest;  // id -> (eumc, image offset of the page)
+  std::map<uint16_t, std::pair<uint32_t, PageData>> newest;  // id -> eumc of its EU, data
   for (uint32_t eu : data_eus()) {
-    if (read_u16(eu, kEuvaOffset) != 0) continue;
     const uint32_t eumc = read_u32(eu, kEumcOffset);
+    if (read_u16(eu, kEuvaOffset) != 0) continue;
     for (const auto& copy : committed_fat_pages(eu)) {
-      auto it = newest.find(copy.first);
-      if (it == newest.end() || eumc > it->second.first)
-        newest[copy.first] = {eumc, at(eu, pm_page_offset(copy.second), kPageSize)};
+      auto& n = newest[copy.first];
+      if (eumc > n.first) n = {eumc, checked_data(page_bytes(eu, pm_page_offset(copy.second)), copy.first)};
     }
   }
   std::map<uint16_t, PageData> out;
-  for (const auto& n : newest) {
-    const Bytes page(image_.begin() + n.second.second, image_.begin() + n.second.second + kPageSize);
-    out[n.first] = checked_data(page, n.first);
-  }
+  for (const auto& n : newest) out[n.first] = n.second.second;
   return out;
 }
 
@@ -390,8 +384,7 @@ std::map<uint32_t, PageData> FtlImageBuilder::live_chunks() const {
   std::map<uint32_t, PageData> out;
   for (uint32_t eu : data_eus()) {
     const uint16_t euva = read_u16(eu, kEuvaOffset);
-    if (euva == 0) continue;
-    for (uint32_t p = 0; p < kBmPages; ++p) {
+    for (uint32_t p = 0; euva != 0 && p < kBmPages; ++p) {
       if (read_u8(eu, bm_commit_offset(p)) != kCommitDone) continue;
       const uint16_t id = static_cast<uint16_t>(euva + p);
       out[id - geo_.fat_pages()] = checked_data(page_bytes(eu, bm_page_offset(p)), id);

@@ -285,10 +285,21 @@ uint32_t reclaim_eu_write_eu_header(afs_context_t* afs_context, uint32_t new_eu,
                         reinterpret_cast<const uint8_t*>(&h), scratch) != 0)
     return AFS_STATUS_IO_ERROR;
 
-  const ftl_eusig_t killed = FTL_EUSIG_KILLED;
-  if (write_read_verify(afs_context, reclaimed_eu_address + offsetof(ftl_eu_pre_header_t, eusig),
-                        sizeof killed, reinterpret_cast<const uint8_t*>(&killed), scratch) != 0)
+  const uint32_t sig_at = reclaimed_eu_address + offsetof(ftl_eu_pre_header_t, eusig);
+  ftl_eusig_t old_sig = 0;
+  if (SpiDrvRead(afs_context->afs_partition_index + sig_at, sizeof old_sig, &old_sig) != 0)
     return AFS_STATUS_IO_ERROR;
+  const ftl_eusig_t killed = FTL_EUSIG_KILLED;
+  const bool kill_verified = write_read_verify(afs_context, sig_at, sizeof killed,
+                                    reinterpret_cast<const uint8_t*>(&killed), scratch) == 0;
+  if (!kill_verified) {
+    // The zeros may have landed with only their read-back failing. An old
+    // signature that no longer reads as it was (or cannot be read) is taken
+    // as killed: then the flash gives the data to the new EU.
+    ftl_eusig_t now = old_sig;
+    if (SpiDrvRead(afs_context->afs_partition_index + sig_at, sizeof now, &now) == 0 && now == old_sig)
+      return AFS_STATUS_IO_ERROR;
+  }
 
   // From here on the flash gives the data to the new EU (a pending EU beside
   // the killed EU it names is accepted), so RAM switches before the commit.
@@ -300,7 +311,8 @@ uint32_t reclaim_eu_write_eu_header(afs_context_t* afs_context, uint32_t new_eu,
   fresh.eumc = ftl->last_eumc;
 
   const uint8_t commit = FTL_EU_COMMITTED;
-  if (write_read_verify(afs_context, new_eu_address + FTL_EU_EUCOMMIT_OFFSET, 1, &commit, scratch) != 0) {
+  if (!kill_verified ||
+      write_read_verify(afs_context, new_eu_address + FTL_EU_EUCOMMIT_OFFSET, 1, &commit, scratch) != 0) {
     ftl->accepted_pending_eu = new_eu;  // committed by the next header switch
     return AFS_STATUS_IO_ERROR;
   }
