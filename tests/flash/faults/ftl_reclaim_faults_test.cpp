@@ -169,7 +169,7 @@ uint32_t flash_operations() { return calls(ff::Op::kWrite) + calls(ff::Op::kEras
 // at every flash operation of that step (dropped or torn after one byte), and
 // fails each of its driver calls in turn, the volume going on in the same
 // mount before it is mounted again.
-void sweep_step(uint32_t seed, Kind kind, int occurrence, bool background = true) {
+void sweep_step(uint32_t seed, Kind kind, int occurrence, bool background) {
   int target = -1;
   {
     Workload w(seed, background);
@@ -211,17 +211,20 @@ void sweep_step(uint32_t seed, Kind kind, int occurrence, bool background = true
   }
 }
 
-TEST(FtlReclaimFaults, EveryOperationOfPageMappedReclaims) {
-  for (int occurrence : {1, 2}) sweep_step(1, kFatWrite, occurrence, false);
-}
-TEST(FtlReclaimFaults, EveryOperationOfBlockMappedReclaims) {
-  for (int occurrence : {1, 3}) sweep_step(2, kChunkWrite, occurrence, false);
-}
-TEST(FtlReclaimFaults, EveryOperationOfForcedAndIdleReclaimsAndADirtyErase) {
-  sweep_step(3, kForced, 3);
-  sweep_step(4, kIdle, 1);
-  sweep_step(4, kIdle, 2);
-  sweep_step(5, kDirtyErase, 1);
+TEST(FtlReclaimFaults, EveryOperationOfEachKindOfReclaim) {
+  struct Sweep {
+    uint32_t seed;
+    Kind kind;
+    int occurrence;
+    bool background;
+  };
+  for (const Sweep& s : {Sweep{1, kFatWrite, 1, false}, Sweep{1, kFatWrite, 2, false}, Sweep{2, kChunkWrite, 1, false},
+                         Sweep{2, kChunkWrite, 3, false}, Sweep{3, kForced, 3, true}, Sweep{4, kIdle, 1, true},
+                         Sweep{4, kIdle, 2, true}, Sweep{5, kDirtyErase, 1, true}}) {
+    SCOPED_TRACE(testing::Message() << "seed " << s.seed << ", kind " << s.kind << ", occurrence " << s.occurrence);
+    sweep_step(s.seed, s.kind, s.occurrence, s.background);
+    if (HasFatalFailure()) return;
+  }
 }
 
 TEST(FtlReclaimFaults, SampledPowerCutsInLongWorkloads) {
