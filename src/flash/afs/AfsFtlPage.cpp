@@ -41,6 +41,12 @@ ftl_page_t make_page(const uint8_t* data, uint16_t logical_page) {
   return page;
 }
 
+// The FAT page id of `address` (below fat_size); false past the page table.
+bool fat_page_of(const afs_context_t* ctx, const ftl_context_t* ftl, uint32_t address, uint32_t* lp) {
+  *lp = address / FTL_PAGE_DATA_SIZE;
+  return *lp < fat_page_count(ctx, ftl);
+}
+
 bool reads_as_unallocated(const afs_context_t* ctx, uint32_t chunk) {
   return ctx->afs_mode == 0 && ctx->chunk_state != nullptr && !chunk_allocated(ctx, chunk);
 }
@@ -86,9 +92,9 @@ uint32_t afs_physical_ftl_read_page(afs_context_t* afs_context, uint32_t address
                                     uint32_t /*length*/, uint8_t* pBuffer, uint32_t /*flags*/) {
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr || pBuffer == nullptr) return AFS_STATUS_INVALID_ARGUMENT;
+  uint32_t lp = 0;
   if (address < afs_context->fat_size) {
-    const uint32_t lp = address / FTL_PAGE_DATA_SIZE;
-    if (lp >= fat_page_count(afs_context, ftl)) return AFS_STATUS_IO_ERROR;
+    if (!fat_page_of(afs_context, ftl, address, &lp)) return AFS_STATUS_IO_ERROR;
     const ftl_physical_page_info_t& where = ftl->page_info[lp];
     if (where.page_num == FTL_PAGE_UNMAPPED) {
       std::memset(pBuffer, 0, FTL_PAGE_DATA_SIZE);
@@ -114,11 +120,10 @@ uint32_t afs_physical_ftl_write_page(afs_context_t* afs_context, uint32_t addres
                                      uint32_t /*length*/, uint8_t* pBuffer, uint32_t /*flags*/) {
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr || pBuffer == nullptr) return AFS_STATUS_INVALID_ARGUMENT;
-  if (address < afs_context->fat_size) {
-    const uint32_t lp = address / FTL_PAGE_DATA_SIZE;
-    if (lp >= fat_page_count(afs_context, ftl)) return AFS_STATUS_IO_ERROR;
-    return write_fat_page(afs_context, ftl, lp, pBuffer);
-  }
+  uint32_t lp = 0;
+  if (address < afs_context->fat_size)
+    return fat_page_of(afs_context, ftl, address, &lp) ? write_fat_page(afs_context, ftl, lp, pBuffer)
+                                                       : AFS_STATUS_IO_ERROR;
   ChunkPlace c;
   if (!chunk_place(afs_context, address, &c)) return AFS_STATUS_IO_ERROR;
   const ftl_page_t page = make_page(pBuffer, chunk_page_id(afs_context, c.chunk));
@@ -133,9 +138,9 @@ uint32_t afs_physical_ftl_trim_page(afs_context_t* afs_context, uint32_t page_of
                                     uint32_t /*size*/, uint32_t /*flags*/) {
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr) return AFS_STATUS_INVALID_ARGUMENT;
+  uint32_t lp = 0;
   if (page_offset < afs_context->fat_size) {
-    const uint32_t lp = page_offset / FTL_PAGE_DATA_SIZE;
-    if (lp >= fat_page_count(afs_context, ftl)) return AFS_STATUS_OK;
+    if (!fat_page_of(afs_context, ftl, page_offset, &lp)) return AFS_STATUS_OK;
     ftl_physical_page_info_t& where = ftl->page_info[lp];
     if (where.eu == FTL_PAGE_UNMAPPED || where.page_num == FTL_PAGE_UNMAPPED) return AFS_STATUS_OK;
     if (where.eu < ftl->amount_of_eus) add_dirty(ftl->eu_info[where.eu]);
