@@ -3,8 +3,19 @@
 #include <algorithm>
 
 namespace tarn_test {
+namespace {
 
-using namespace efs_layout;
+constexpr size_t kAreaAt = 16, kArea = 4076, kFooterAt = 4092, kPieceMax = 4072, kSlotEnd = 4095;
+constexpr uint16_t kAbsent = 0xFFFF;
+
+bool all_ff(const uint8_t* p, size_t n) {
+  return std::all_of(p, p + n, [](uint8_t b) { return b == 0xFF; });
+}
+// The record of n bytes at `at` ends in the crc32 of what precedes it.
+bool sealed(const Bytes& b, size_t at, size_t n) { return get_u32(&b[at + n - 4]) == efs_test_crc32(0, &b[at], n - 4); }
+void seal(Bytes& b, size_t at, size_t n) { put_u32(b, at + n - 4, efs_test_crc32(0, &b[at], n - 4)); }
+
+}  // namespace
 
 uint16_t efs_test_crc16(uint16_t init, const uint8_t* p, size_t n) {
   uint16_t r = init;
@@ -29,11 +40,10 @@ void EfsRegion::bm_header(uint32_t k, uint32_t counter) {
   put_u16(bytes, at, 1);
   put_u16(bytes, at + 2, geo.sku);
   put_u32(bytes, at + 4, counter);
-  put_u8(bytes, at + 8, static_cast<uint8_t>(geo.bm));
-  put_u8(bytes, at + 9, static_cast<uint8_t>(geo.valid));
-  put_u8(bytes, at + 10, static_cast<uint8_t>(geo.spare));
-  put_u8(bytes, at + 11, geo.layout);
-  put_u32(bytes, at + 12, efs_test_crc32(0, &bytes[at], 12));
+  const uint8_t counts[] = {static_cast<uint8_t>(geo.bm), static_cast<uint8_t>(geo.valid),
+                            static_cast<uint8_t>(geo.spare), geo.layout};
+  std::copy(counts, counts + 4, bytes.begin() + at + 8);
+  seal(bytes, at, 16);
 }
 
 void EfsRegion::bme(uint32_t k, uint32_t i, const std::vector<uint8_t>& map) {
@@ -41,7 +51,7 @@ void EfsRegion::bme(uint32_t k, uint32_t i, const std::vector<uint8_t>& map) {
   std::copy(map.begin(), map.end(), bytes.begin() + at);
   put_u32(bytes, at + map.size(), 0);
   put_u32(bytes, at + map.size() + 4, 0);
-  put_u32(bytes, at + map.size() + 8, efs_test_crc32(0, &bytes[at], map.size() + 8));
+  seal(bytes, at, map.size() + 12);
 }
 
 void EfsRegion::block_header(uint32_t p, uint32_t erase_count) {
@@ -49,7 +59,7 @@ void EfsRegion::block_header(uint32_t p, uint32_t erase_count) {
   put_u32(bytes, at, erase_count);
   put_u32(bytes, at + 4, 0);
   put_u32(bytes, at + 8, 0);
-  put_u32(bytes, at + 12, efs_test_crc32(0, &bytes[at], 12));
+  seal(bytes, at, 16);
 }
 
 void EfsRegion::area(uint32_t p, const Bytes& data_area) {
@@ -61,8 +71,7 @@ void EfsRegion::area(uint32_t p, const Bytes& data_area) {
 void EfsRegion::put_piece(Bytes& area, size_t at, uint16_t size_field, uint8_t lb, const uint8_t* data, size_t n) {
   put_u16(area, at, size_field);
   std::copy(data, data + n, area.begin() + at + 4);
-  uint16_t crc = efs_test_crc16(lb, &area[at], 2);
-  put_u16(area, at + 2, efs_test_crc16(crc, data, n));
+  put_u16(area, at + 2, efs_test_crc16(efs_test_crc16(lb, &area[at], 2), data, n));
 }
 
 Bytes EfsRegion::empty_area(uint8_t lb) const {
@@ -89,40 +98,26 @@ void EfsRegion::format(const std::vector<EfsFile>& file_list) {
   bm_header(0, 1);
 }
 
-namespace {
-
-bool bme_sound(const Bytes& region, size_t at, size_t map_size) {
-  return get_u32(&region[at + map_size + 8]) == efs_test_crc32(0, &region[at], map_size + 8);
-}
-
-bool all_ff(const uint8_t* p, size_t n) {
-  return std::all_of(p, p + n, [](uint8_t b) { return b == 0xFF; });
-}
-
-}  // namespace
-
 EfsView efs_view(const Bytes& region, const EfsGeo& g) {
   EfsView v;
   for (uint32_t k = 0; k < g.bm; ++k) {
-    const uint8_t* h = &region[g.bm_at(k)];
-    if (get_u32(h + 12) != efs_test_crc32(0, h, 12) || all_ff(h, 16)) continue;
-    if (get_u32(h + 4) > v.counter) {
-      v.counter = get_u32(h + 4);
+    const size_t at = g.bm_at(k);
+    if (sealed(region, at, 16) && !all_ff(&region[at], 16) && get_u32(&region[at + 4]) > v.counter) {
+      v.counter = get_u32(&region[at + 4]);
       v.bm = k;
     }
   }
   if (v.counter == 0) return v;
   const size_t s = g.slot();
-  size_t last = 0;
-  while (kFirstSlot + (last + 2) * s <= kSlotEnd && !all_ff(&region[g.slot_at(v.bm, last + 1)], s)) ++last;
-  if (!bme_sound(region, g.slot_at(v.bm, last), g.blocks())) {
-    if (last == 0 || !bme_sound(region, g.slot_at(v.bm, last - 1), g.blocks())) return v;
+  uint32_t last = 0;
+  while (16 + (last + 2) * s <= kSlotEnd && !all_ff(&region[g.slot_at(v.bm, last + 1)], s)) ++last;
+  if (!sealed(region, g.slot_at(v.bm, last), s)) {
+    if (last == 0 || !sealed(region, g.slot_at(v.bm, last - 1), s)) return v;
     --last;
     v.fell_back = true;
   }
   v.slot = last;
-  const uint8_t* rec = &region[g.slot_at(v.bm, last)];
-  v.map.assign(rec, rec + g.blocks());
+  v.map.assign(&region[g.slot_at(v.bm, last)], &region[g.slot_at(v.bm, last)] + g.blocks());
   v.ok = true;
   return v;
 }
@@ -137,8 +132,8 @@ EfsFileState efs_read_file(const Bytes& region, const EfsGeo& g, const EfsView& 
     if (first && size == kAbsent) return EfsFileState::kAbsent;
     if (first) left = size;
     const size_t n = std::min(left, kPieceMax - at);
-    uint16_t crc = efs_test_crc16(static_cast<uint16_t>(lb), piece, 2);
-    if (efs_test_crc16(crc, piece + 4, n) != get_u16(piece + 2) || (!first && size != kAbsent))
+    if (efs_test_crc16(efs_test_crc16(static_cast<uint16_t>(lb), piece, 2), piece + 4, n) != get_u16(piece + 2) ||
+        (!first && size != kAbsent))
       return EfsFileState::kCorrupt;
     out->insert(out->end(), piece + 4, piece + 4 + n);
     left -= n;

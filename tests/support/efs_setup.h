@@ -1,5 +1,5 @@
-// Loading an EFS table for a test geometry and mounting a region built with
-// EfsRegion, shared by the EFS test binaries.
+// Loading an EFS table for a test geometry, and a fixture that mounts a
+// region built with EfsRegion in place; shared by the EFS test binaries.
 #ifndef TARN_TESTS_SUPPORT_EFS_SETUP_H
 #define TARN_TESTS_SUPPORT_EFS_SETUP_H
 
@@ -16,34 +16,13 @@ struct EfsTestFile {
   uint16_t max;
 };
 
-// File i of the list gets EFS file number i; numbers up to 15 exist.
-inline void efs_load(const EfsGeo& g, const std::vector<EfsTestFile>& files, uint32_t threshold = 100) {
-  EfstSku s;
-  s.sku = g.sku;
-  s.bm_num = g.bm;
-  s.valid_block_num = g.valid;
-  s.non_valid_block_num = g.spare;
-  s.wear_leveling_threshold = threshold;
-  s.layout_id = g.layout;
-  for (size_t i = 0; i < files.size(); ++i)
-    s.files.push_back(efst_file(static_cast<uint16_t>(i), files[i].at.lb, files[i].at.oib, files[i].max));
-  Bytes blob = FileTableBuilder().efs(s).build();
-  ASSERT_EQ(0, load_autogen_data(reinterpret_cast<char*>(blob.data()), g.sku, static_cast<uint32_t>(blob.size())));
-}
-
-inline std::vector<EfsFile> efs_places(const std::vector<EfsTestFile>& files) {
-  std::vector<EfsFile> at;
-  for (const EfsTestFile& f : files) at.push_back(f.at);
-  return at;
-}
-
 inline Bytes efs_pattern(size_t n, uint8_t seed) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
   return b;
 }
 
-// Reads file `fileno` whole through the library: status, and bytes in *out.
+// The whole file through the library: its status, the bytes in *out.
 inline int efs_lib_read(uint32_t fileno, Bytes* out) {
   uint32_t size = 0;
   int status = EFS_get_file_size(fileno, &size);
@@ -57,15 +36,29 @@ inline int efs_lib_write(uint32_t fileno, Bytes data) {
   return EFS_write(fileno, 0, static_cast<uint32_t>(data.size() - 1), data.data());
 }
 
-// A region built by EfsRegion, formatted for the loaded files, mounted in
-// place from image_.
 class EfsTest : public ::testing::Test {
  protected:
   void TearDown() override { efs_ctx.initlized = false; }  // image_ goes away
+  // Loads a table with file i as EFS file i, and formats region_ for it.
   void load(const EfsGeo& g, const std::vector<EfsTestFile>& files, uint32_t threshold = 100) {
-    efs_load(g, files, threshold);
+    load_table(g, files, threshold);
+    std::vector<EfsFile> places;
+    for (const EfsTestFile& f : files) places.push_back(f.at);
     region_ = EfsRegion(g);
-    region_.format(efs_places(files));
+    region_.format(places);
+  }
+  static void load_table(const EfsGeo& g, const std::vector<EfsTestFile>& files, uint32_t threshold = 100) {
+    EfstSku s;
+    s.sku = g.sku;
+    s.bm_num = g.bm;
+    s.valid_block_num = g.valid;
+    s.non_valid_block_num = g.spare;
+    s.wear_leveling_threshold = threshold;
+    s.layout_id = g.layout;
+    for (size_t i = 0; i < files.size(); ++i)
+      s.files.push_back(efst_file(static_cast<uint16_t>(i), files[i].at.lb, files[i].at.oib, files[i].max));
+    Bytes blob = FileTableBuilder().efs(s).build();
+    ASSERT_EQ(0, load_autogen_data(reinterpret_cast<char*>(blob.data()), g.sku, static_cast<uint32_t>(blob.size())));
   }
   int mount() {
     image_ = region_.bytes;

@@ -1,5 +1,3 @@
-// EFS emulated-flash operations with a power cut and a read filter (see
-// efs_flash_fakes.h). Linking this object replaces the library's operations.
 #include "support/fake_driver/efs_flash_fakes.h"
 
 #include <cstring>
@@ -11,17 +9,15 @@ namespace efs_fake {
 namespace {
 
 struct State {
-  bool armed = false;
-  uint32_t cut_op = 0;
-  bool half = false;
-  uint32_t ops = 0;
+  bool armed = false, half = false;
+  uint32_t cut_op = 0, ops = 0;
   ReadFilter filter;
 };
 State g_state;
 
-int range_status(uint32_t offset, uint32_t length) {
+int range_status(const void* buffer, uint32_t offset, uint32_t length) {
   if (efs_image == nullptr) return 1;
-  if (length == 0 || offset >= efs_size || uint64_t{offset} + length > efs_size) return 22;
+  if (buffer == nullptr || length == 0 || offset >= efs_size || uint64_t{offset} + length > efs_size) return 22;
   return 0;
 }
 
@@ -37,8 +33,8 @@ uint32_t landing(uint32_t length) {
 void reset() { g_state = State{}; }
 void cut_at(uint32_t op, bool half) {
   g_state.armed = true;
-  g_state.cut_op = op;
   g_state.half = half;
+  g_state.cut_op = op;
   g_state.ops = 0;
 }
 bool power_lost() { return g_state.armed && g_state.ops > g_state.cut_op; }
@@ -48,12 +44,10 @@ void filter_reads(ReadFilter filter) { g_state.filter = std::move(filter); }
 }  // namespace efs_fake
 }  // namespace tarn_test
 
-using tarn_test::efs_fake::g_state;
-using tarn_test::efs_fake::landing;
-using tarn_test::efs_fake::range_status;
+using namespace tarn_test::efs_fake;
 
 extern "C" int EFS_physical_read(uint32_t offset, uint32_t length, uint8_t* pbuffer) {
-  const int status = pbuffer == nullptr ? 22 : range_status(offset, length);
+  const int status = range_status(pbuffer, offset, length);
   if (status != 0) return status;
   std::memcpy(pbuffer, efs_image + offset, length);
   if (g_state.filter) g_state.filter(offset, length, pbuffer);
@@ -61,15 +55,13 @@ extern "C" int EFS_physical_read(uint32_t offset, uint32_t length, uint8_t* pbuf
 }
 
 extern "C" int EFS_physical_write(uint32_t offset, uint32_t length, uint8_t* pbuffer) {
-  const int status = pbuffer == nullptr ? 22 : range_status(offset, length);
-  if (status != 0) return status;
-  std::memcpy(efs_image + offset, pbuffer, landing(length));
-  return 0;
+  const int status = range_status(pbuffer, offset, length);
+  if (status == 0) std::memcpy(efs_image + offset, pbuffer, landing(length));
+  return status;
 }
 
 extern "C" int EFS_physical_erase(uint32_t offset, uint32_t length) {
-  const int status = range_status(offset, length);
-  if (status != 0) return status;
-  std::memset(efs_image + offset, 0xFF, landing(length));
-  return 0;
+  const int status = range_status(&length, offset, length);
+  if (status == 0) std::memset(efs_image + offset, 0xFF, landing(length));
+  return status;
 }
