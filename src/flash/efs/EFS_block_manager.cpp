@@ -52,15 +52,9 @@ extern "C" int EFS_switch_BM(EFS_BME_t* new_bme) {
   if (status != EFS_STATUS_OK) return status;
   efs_ctx.next_BM_status = EFS_NEXT_BM_UNKNOWN;
 
-  // The first entry before the header: a BM with a valid header always
-  // holds an entry at its first slot.
   uint8_t record[EFS_BME_MAX_SIZE];
   serialize_bme(*new_bme, record);
-  status = EFS_write_with_read_check(bm_address(next) + EFS_BM_FIRST_SLOT_OFFSET, bme_size(), record, true);
-  if (status != EFS_STATUS_OK) return status;
-  uint8_t header[sizeof(EFS_BM_block_header_t)];
-  build_bm_header(efs_ctx.MC_counter + 1, header);
-  status = EFS_write_with_read_check(bm_address(next), sizeof header, header, true);
+  status = start_bm(next, record, efs_ctx.MC_counter + 1);
   if (status != EFS_STATUS_OK) return status;
 
   const uint32_t old = efs_ctx.active_BM;
@@ -81,9 +75,7 @@ extern "C" int EFS_commit_BME(EFS_BME_t* new_bme, uint32_t total_time, uint32_t 
   new_bme->total_time = total_time;
   new_bme->prtc_time = prtc_time;
   uint8_t record[EFS_BME_MAX_SIZE];
-  serialize_bme(*new_bme, record);
-  new_bme->CRC_32 = EFS_crc32(0, record, bme_crc_bytes());
-  store_le32(record + bme_crc_bytes(), new_bme->CRC_32);
+  seal_bme(new_bme, record);
 
   const uint32_t next_slot = efs_ctx.curent_BME_offset + bme_size();
   if (next_slot + bme_size() > EFS_BM_SLOT_END_LIMIT || efs_ctx.force_switch_BM) {

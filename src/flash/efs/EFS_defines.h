@@ -59,10 +59,12 @@ constexpr uint16_t EFS_VERSION = 1;
 constexpr uint32_t EFS_BM_FIRST_SLOT_OFFSET = 16;
 // A slot must end at or before this byte; the last byte of a BM is no slot's.
 constexpr uint32_t EFS_BM_SLOT_END_LIMIT = 4095;
-// Bytes of a BME after its two arrays: total_time, prtc_time, CRC_32.
-constexpr uint32_t EFS_BME_TRAILER_SIZE = 12;
-// Bytes of a BME covered by its CRC, after the two arrays.
+// A BME's trailer after its two arrays: u32 total_time, prtc_time and
+// CRC_32 at these offsets from the arrays' end; the CRC covers what precedes it.
+constexpr uint32_t EFS_BME_TOTAL_TIME_AT = 0;
+constexpr uint32_t EFS_BME_PRTC_TIME_AT = 4;
 constexpr uint32_t EFS_BME_CRC_TRAILER_BYTES = 8;
+constexpr uint32_t EFS_BME_TRAILER_SIZE = 12;
 // Largest serialised BME (T = 256).
 constexpr uint32_t EFS_BME_MAX_SIZE = EFS_MAX_PHYSICAL_BLOCKS + EFS_BME_TRAILER_SIZE;
 // Idle reclaim erases the next BM only once the active one is filled past this byte.

@@ -44,11 +44,6 @@ extern "C" int EFS_do_format(void) {
   for (uint32_t j = 0; j < spare_count(); ++j) first.bme.Non_Valid_Blocks[j] = static_cast<uint8_t>(valid_count() + j);
 
   uint8_t record[EFS_BME_MAX_SIZE];
-  serialize_bme(first.bme, record);
-  store_le32(record + bme_crc_bytes(), EFS_crc32(0, record, bme_crc_bytes()));
-  status = EFS_write_with_read_check(bm_address(0) + EFS_BM_FIRST_SLOT_OFFSET, bme_size(), record, true);
-  if (status != EFS_STATUS_OK) return status;
-  uint8_t header[sizeof(EFS_BM_block_header_t)];
-  build_bm_header(1, header);
-  return EFS_write_with_read_check(bm_address(0), sizeof header, header, true);
+  seal_bme(&first.bme, record);
+  return start_bm(0, record, 1);
 }

@@ -84,6 +84,15 @@ inline bool EFS_is_buffer_all_zero(const uint8_t* buffer, uint32_t size) {
   return true;
 }
 
+// ---- arrays sized by the geometry
+
+// A zeroed array of n elements plus one, so that an empty array (no spares)
+// is no allocation failure. Null when memory runs out.
+template <typename T>
+T* allocate_array(uint32_t n) {
+  return static_cast<T*>(std::calloc(size_t{n} + 1, sizeof(T)));
+}
+
 // ---- BMEs
 
 // A BME whose arrays are owned here, sized for the loaded geometry.
@@ -96,11 +105,10 @@ class OwnedBme {
     std::free(bme.Valid_Blocks);
     std::free(bme.Non_Valid_Blocks);
   }
-  // False when memory runs out. Empty arrays still get one byte, so that a
-  // geometry without spares is no allocation failure.
+  // False when memory runs out.
   bool allocate() {
-    bme.Valid_Blocks = static_cast<uint8_t*>(std::calloc(valid_count() + 1, 1));
-    bme.Non_Valid_Blocks = static_cast<uint8_t*>(std::calloc(spare_count() + 1, 1));
+    bme.Valid_Blocks = allocate_array<uint8_t>(valid_count());
+    bme.Non_Valid_Blocks = allocate_array<uint8_t>(spare_count());
     return bme.Valid_Blocks != nullptr && bme.Non_Valid_Blocks != nullptr;
   }
   EFS_BME_t bme{};
@@ -119,26 +127,37 @@ inline void serialize_bme(const EFS_BME_t& bme, uint8_t* record) {
   const uint32_t v = valid_count(), t = physical_count();
   std::memcpy(record, bme.Valid_Blocks, v);
   std::memcpy(record + v, bme.Non_Valid_Blocks, spare_count());
-  store_le32(record + t, bme.total_time);
-  store_le32(record + t + 4, bme.prtc_time);
-  store_le32(record + t + 8, bme.CRC_32);
+  store_le32(record + t + EFS_BME_TOTAL_TIME_AT, bme.total_time);
+  store_le32(record + t + EFS_BME_PRTC_TIME_AT, bme.prtc_time);
+  store_le32(record + bme_crc_bytes(), bme.CRC_32);
+}
+
+// Computes bme's CRC_32 and writes the record as stored.
+inline void seal_bme(EFS_BME_t* bme, uint8_t* record) {
+  serialize_bme(*bme, record);
+  bme->CRC_32 = EFS_crc32(0, record, bme_crc_bytes());
+  store_le32(record + bme_crc_bytes(), bme->CRC_32);
 }
 
 inline void parse_bme(const uint8_t* record, EFS_BME_t* bme) {
   const uint32_t v = valid_count(), t = physical_count();
   std::memcpy(bme->Valid_Blocks, record, v);
   std::memcpy(bme->Non_Valid_Blocks, record + v, spare_count());
-  bme->total_time = load_le32(record + t);
-  bme->prtc_time = load_le32(record + t + 4);
-  bme->CRC_32 = load_le32(record + t + 8);
+  bme->total_time = load_le32(record + t + EFS_BME_TOTAL_TIME_AT);
+  bme->prtc_time = load_le32(record + t + EFS_BME_PRTC_TIME_AT);
+  bme->CRC_32 = load_le32(record + bme_crc_bytes());
 }
 
 inline bool bme_crc_matches(const uint8_t* record) {
   return EFS_crc32(0, record, bme_crc_bytes()) == load_le32(record + bme_crc_bytes());
 }
 
-// A header with its CRC, as stored.
-inline void build_bm_header(uint32_t counter, uint8_t* out) {
+// Starts BM `bm`: the record as its first entry, then a header with
+// `counter`, both blank-checked. In this order a BM whose header verifies
+// always holds its first entry.
+inline int start_bm(uint32_t bm, uint8_t* record, uint32_t counter) {
+  int status = EFS_write_with_read_check(bm_address(bm) + EFS_BM_FIRST_SLOT_OFFSET, bme_size(), record, true);
+  if (status != EFS_STATUS_OK) return status;
   EFS_BM_block_header_t h{};
   h.EFS_Version = EFS_VERSION;
   h.Sku = g_efs_sku_id;
@@ -147,8 +166,10 @@ inline void build_bm_header(uint32_t counter, uint8_t* out) {
   h.Valid_Block_Num = static_cast<uint8_t>(valid_count());
   h.Non_Valid_Block_Num = static_cast<uint8_t>(spare_count());
   h.Layout_Id = g_efs_layout_id;
-  std::memcpy(out, &h, sizeof h);
-  store_le32(out + EFS_BM_HEADER_CRC_BYTES, EFS_crc32(0, out, EFS_BM_HEADER_CRC_BYTES));
+  uint8_t header[sizeof h];
+  std::memcpy(header, &h, sizeof h);
+  store_le32(header + EFS_BM_HEADER_CRC_BYTES, EFS_crc32(0, header, EFS_BM_HEADER_CRC_BYTES));
+  return EFS_write_with_read_check(bm_address(bm), sizeof header, header, true);
 }
 
 }  // namespace

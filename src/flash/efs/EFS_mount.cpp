@@ -104,12 +104,12 @@ void release_arrays() {
   std::free(efs_ctx.current_BME.Non_Valid_Blocks);
 }
 
-// The arrays of a mount for the loaded geometry; empty ones get one element.
+// The arrays of a mount for the loaded geometry.
 bool allocate_arrays() {
-  efs_ctx.Non_Valid_Blocks_Status = static_cast<uint8_t*>(std::calloc(spare_count() + 1, 1));
-  efs_ctx.current_BME.Valid_Blocks = static_cast<uint8_t*>(std::calloc(valid_count() + 1, 1));
-  efs_ctx.current_BME.Non_Valid_Blocks = static_cast<uint8_t*>(std::calloc(spare_count() + 1, 1));
-  uint32_t* counts = static_cast<uint32_t*>(std::calloc(physical_count() + 1, sizeof(uint32_t)));
+  efs_ctx.Non_Valid_Blocks_Status = allocate_array<uint8_t>(spare_count());
+  efs_ctx.current_BME.Valid_Blocks = allocate_array<uint8_t>(valid_count());
+  efs_ctx.current_BME.Non_Valid_Blocks = allocate_array<uint8_t>(spare_count());
+  uint32_t* counts = allocate_array<uint32_t>(physical_count());
   if (efs_ctx.Non_Valid_Blocks_Status == nullptr || efs_ctx.current_BME.Valid_Blocks == nullptr ||
       efs_ctx.current_BME.Non_Valid_Blocks == nullptr || counts == nullptr) {
     std::free(counts);
