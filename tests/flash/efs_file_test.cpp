@@ -1,5 +1,5 @@
 // EFS file operations: the bytes a write leaves, piece boundaries, reads at
-// every edge, and the statuses of refused operations.
+// every edge, spare shortage, and the statuses of refused operations.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,11 +12,11 @@ namespace {
 
 const EfsGeo kGeo{};  // 2 BMs, 7 logical and 3 spare blocks
 const std::vector<EfsTestFile> kFiles = {
-    {{0, 0}, 3000},    // 0: one piece
-    {{1, 100}, 12000}, // 1: up to three pieces, first piece 3972 bytes
-    {{0, 3004}, 1068}, // 2: beside file 0, up to the end of the data area
-    {{4, 4072}, 5000}, // 3: a first piece without data
-    {{6, 0}, 0xFFFF},  // 4: the largest maximum
+    {{0, 0}, 3000},     // 0: one piece
+    {{1, 100}, 12000},  // 1: up to three pieces, first piece 3972 bytes
+    {{0, 3004}, 1068},  // 2: beside file 0, up to the end of the data area
+    {{4, 4072}, 5000},  // 3: a first piece without data
+    {{6, 0}, 0xFFFF},   // 4: the largest maximum
 };
 
 class EfsFiles : public EfsTest {
@@ -25,14 +25,11 @@ class EfsFiles : public EfsTest {
     load(kGeo, kFiles);
     ASSERT_EQ(0, mount());
   }
-  EfsFileState read_back(uint32_t fileno, Bytes* out) const {
-    return efs_read_file(image_, region_.geo, efs_view(image_, region_.geo), kFiles[fileno].at, out);
-  }
 };
 
-TEST_F(EfsFiles, WritesLeaveTheIndependentlyBuiltBytes) {
+TEST_F(EfsFiles, WritesAndDeleteLeaveTheIndependentlyBuiltBytes) {
   // File 0 goes to the first free spare (block 7), the old block 0 to slot 0.
-  const Bytes small = efs_pattern(10, 1);
+  const Bytes small = efs_pattern(10, 1), big = efs_pattern(9000, 2);
   ASSERT_EQ(0, efs_lib_write(0, small));
   EfsRegion expected = region_;
   Bytes area = expected.empty_area(0);
@@ -43,28 +40,29 @@ TEST_F(EfsFiles, WritesLeaveTheIndependentlyBuiltBytes) {
 
   // Three pieces need three free spares: dirty block 0 is erased (count 2),
   // then blocks 8, 9 and 0 take logical blocks 1, 2 and 3 (lowest count first).
-  const Bytes big = efs_pattern(9000, 2);
   ASSERT_EQ(0, efs_lib_write(1, big));
   expected.block_header(0, 2);
-  const uint8_t* data = big.data();
   const struct {
     uint8_t lb;
     uint32_t block;
-    size_t at, n;
-  } pieces[] = {{1, 8, 100, 3972}, {2, 9, 0, 4072}, {3, 0, 0, 956}};
+    size_t at, from, n;
+  } pieces[] = {{2, 9, 0, 3972, 4072}, {3, 0, 0, 8044, 956}, {1, 8, 100, 0, 3972}};
   for (const auto& p : pieces) {
     area = expected.empty_area(p.lb);
-    EfsRegion::put_piece(area, p.at, p.lb == 1 ? 9000 : 0xFFFF, p.lb, data, p.n);
+    EfsRegion::put_piece(area, p.at, p.lb == 1 ? 9000 : 0xFFFF, p.lb, big.data() + p.from, p.n);
     expected.area(p.block, area);
-    data += p.n;
   }
   expected.bme(0, 2, {7, 8, 9, 0, 4, 5, 6, 3, 1, 2});
   ASSERT_TRUE(expected.bytes == image_);
-  // The neighbour of file 0 in block 7 is still absent; file 0 unchanged.
-  Bytes out;
-  EXPECT_EQ(EfsFileState::kAbsent, read_back(2, &out));
-  EXPECT_EQ(EfsFileState::kPresent, read_back(0, &out));
-  EXPECT_EQ(small, out);
+
+  // A delete rewrites the first piece's header only, into block 3 (erased
+  // first); the continuation pieces stay where they are.
+  ASSERT_EQ(0, EFS_delete(1));
+  EfsRegion::put_piece(area, 100, 0xFFFF, 1, nullptr, 0);
+  expected.block_header(3, 2);
+  expected.area(3, area);
+  expected.bme(0, 3, {7, 3, 9, 0, 4, 5, 6, 8, 1, 2});
+  EXPECT_TRUE(expected.bytes == image_);
 }
 
 TEST_F(EfsFiles, PieceBoundariesAndReadEdges) {
@@ -78,12 +76,11 @@ TEST_F(EfsFiles, PieceBoundariesAndReadEdges) {
       const EfsView before = efs_view(image_, kGeo);
       ASSERT_EQ(0, efs_lib_write(f.fileno, data)) << f.fileno << ":" << size;
       const EfsView after = efs_view(image_, kGeo);
-      uint32_t moved = 0;
+      uint32_t moved = 0;  // blocks rewritten: one per piece
       for (uint32_t lb = 0; lb < kGeo.valid; ++lb) moved += before.map[lb] != after.map[lb];
-      const uint32_t pieces = size <= f.room ? 1 : 1 + (size - f.room + 4071) / 4072;
-      EXPECT_EQ(pieces, moved) << f.fileno << ":" << size;
+      EXPECT_EQ(size <= f.room ? 1 : 1 + (size - f.room + 4071) / 4072, moved) << f.fileno << ":" << size;
       Bytes out;
-      ASSERT_EQ(EfsFileState::kPresent, read_back(f.fileno, &out)) << f.fileno << ":" << size;
+      ASSERT_EQ(EfsFileState::kPresent, efs_read_file(image_, kGeo, after, kFiles[f.fileno].at, &out)) << size;
       EXPECT_TRUE(data == out) << f.fileno << ":" << size;
 
       // Reads from every edge, asking for more than remains.
@@ -132,39 +129,20 @@ TEST_F(EfsFiles, RefusedOperationsChangeNothing) {
   EXPECT_EQ(1, EFS_get_file_size(0, &size));
 }
 
-TEST_F(EfsFiles, EmptyFilesAndDelete) {
-  ASSERT_EQ(0, efs_lib_write(3, {}));
-  uint32_t size = 1;
-  uint8_t byte = 0;
-  EXPECT_EQ(0, EFS_read(3, 1, &size, &byte));
-  EXPECT_EQ(0u, size);
-  Bytes out;
-  EXPECT_EQ(0, efs_lib_read(3, &out));
-  EXPECT_TRUE(out.empty());
-
-  // A delete rewrites the first piece's block only; continuation pieces stay.
-  ASSERT_EQ(0, efs_lib_write(1, efs_pattern(9000, 4)));
-  const EfsView before = efs_view(image_, kGeo);
-  ASSERT_EQ(0, EFS_delete(1));
-  const EfsView after = efs_view(image_, kGeo);
-  EXPECT_EQ(EfsFileState::kAbsent, read_back(1, &out));
-  EXPECT_EQ(2, EFS_delete(1));
-  EXPECT_NE(before.map[1], after.map[1]);
-  EXPECT_TRUE(std::equal(before.map.begin() + 2, before.map.begin() + 7, after.map.begin() + 2));
-}
-
-TEST_F(EfsFiles, SpareShortage) {
-  // One spare: a one-piece write that the count of free spares would round
-  // up to two still fits; three pieces do not, and nothing is written.
+TEST_F(EfsFiles, WritesNeedingMoreSparesThanExistTouchNothing) {
+  // One spare: file 1 (Offset_In_Block 100) may take 3968 bytes; from 3969
+  // on the write needs two free spares, though one piece holds it.
   load({2, 7, 1}, kFiles);
   ASSERT_EQ(0, mount());
-  for (uint32_t size : {3969u, 3972u}) ASSERT_EQ(0, efs_lib_write(1, efs_pattern(size, 1))) << size;
+  ASSERT_EQ(0, efs_lib_write(1, efs_pattern(3968, 1)));
   const Bytes before = image_;
-  EXPECT_EQ(28, efs_lib_write(1, efs_pattern(9000, 1)));
-  EXPECT_TRUE(before == image_);
+  for (uint32_t size : {3969u, 3972u, 9000u}) {
+    EXPECT_EQ(28, efs_lib_write(1, efs_pattern(size, 2))) << size;
+    EXPECT_TRUE(before == image_) << size;
+  }
   Bytes out;
   EXPECT_EQ(0, efs_lib_read(1, &out));
-  EXPECT_EQ(efs_pattern(3972, 1), out);
+  EXPECT_EQ(efs_pattern(3968, 1), out);
 
   load({2, 7, 0}, kFiles);
   ASSERT_EQ(0, mount());
@@ -178,11 +156,8 @@ TEST_F(EfsFiles, DamagedPiecesReadAsCorrupt) {
   const uint32_t second = efs_view(image_, kGeo).map[2];
   // Sealed with a sound footer, so that only the piece CRCs tell.
   auto reseal = [&](uint32_t block, size_t at, uint8_t value) {
-    EfsRegion r(kGeo);
-    r.bytes = image_;
-    r.bytes[kGeo.block_at(block) + 16 + at] = value;
-    r.area(block, Bytes(r.bytes.begin() + kGeo.block_at(block) + 16, r.bytes.begin() + kGeo.block_at(block) + 4092));
-    std::copy(r.bytes.begin(), r.bytes.end(), image_.begin());
+    image_[kGeo.block_at(block) + 16 + at] = value;
+    efs_seal_area(image_, kGeo, block);
   };
   uint32_t size = 5000;
   Bytes buf(5000);

@@ -1,6 +1,7 @@
 #include "support/efs_region.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace tarn_test {
 namespace {
@@ -11,14 +12,8 @@ constexpr uint16_t kAbsent = 0xFFFF;
 bool all_ff(const uint8_t* p, size_t n) {
   return std::all_of(p, p + n, [](uint8_t b) { return b == 0xFF; });
 }
-// The record of n bytes at `at` ends in the crc32 of what precedes it.
-bool sealed(const Bytes& b, size_t at, size_t n) { return get_u32(&b[at + n - 4]) == efs_test_crc32(0, &b[at], n - 4); }
-void seal(Bytes& b, size_t at, size_t n) { put_u32(b, at + n - 4, efs_test_crc32(0, &b[at], n - 4)); }
 
-}  // namespace
-
-uint16_t efs_test_crc16(uint16_t init, const uint8_t* p, size_t n) {
-  uint16_t r = init;
+uint16_t bit_crc16(uint16_t r, const uint8_t* p, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     r ^= static_cast<uint16_t>(p[i] << 8);
     for (int b = 0; b < 8; ++b) r = static_cast<uint16_t>(r & 0x8000 ? (r << 1) ^ 0x1021 : r << 1);
@@ -26,8 +21,8 @@ uint16_t efs_test_crc16(uint16_t init, const uint8_t* p, size_t n) {
   return r;
 }
 
-uint32_t efs_test_crc32(uint32_t init, const uint8_t* p, size_t n) {
-  uint32_t r = init;
+uint32_t bit_crc32(const uint8_t* p, size_t n) {
+  uint32_t r = 0;
   for (size_t i = 0; i < n; ++i) {
     r ^= p[i];
     for (int b = 0; b < 8; ++b) r = r & 1 ? (r >> 1) ^ 0xEDB88320u : r >> 1;
@@ -35,13 +30,18 @@ uint32_t efs_test_crc32(uint32_t init, const uint8_t* p, size_t n) {
   return r;
 }
 
+// The record of n bytes at `at` ends in the crc32 of what precedes it.
+bool sealed(const Bytes& b, size_t at, size_t n) { return get_u32(&b[at + n - 4]) == bit_crc32(&b[at], n - 4); }
+void seal(Bytes& b, size_t at, size_t n) { put_u32(b, at + n - 4, bit_crc32(&b[at], n - 4)); }
+
+}  // namespace
+
 void EfsRegion::bm_header(uint32_t k, uint32_t counter) {
-  const size_t at = geo.bm_at(k);
+  const size_t at = k * 4096;
   put_u16(bytes, at, 1);
   put_u16(bytes, at + 2, geo.sku);
   put_u32(bytes, at + 4, counter);
-  const uint8_t counts[] = {static_cast<uint8_t>(geo.bm), static_cast<uint8_t>(geo.valid),
-                            static_cast<uint8_t>(geo.spare), geo.layout};
+  const uint8_t counts[] = {uint8_t(geo.bm), uint8_t(geo.valid), uint8_t(geo.spare), geo.layout};
   std::copy(counts, counts + 4, bytes.begin() + at + 8);
   seal(bytes, at, 16);
 }
@@ -49,29 +49,29 @@ void EfsRegion::bm_header(uint32_t k, uint32_t counter) {
 void EfsRegion::bme(uint32_t k, uint32_t i, const std::vector<uint8_t>& map) {
   const size_t at = geo.slot_at(k, i);
   std::copy(map.begin(), map.end(), bytes.begin() + at);
-  put_u32(bytes, at + map.size(), 0);
-  put_u32(bytes, at + map.size() + 4, 0);
+  std::fill_n(bytes.begin() + at + map.size(), 8, 0);  // the two times
   seal(bytes, at, map.size() + 12);
 }
 
 void EfsRegion::block_header(uint32_t p, uint32_t erase_count) {
-  const size_t at = geo.block_at(p);
-  put_u32(bytes, at, erase_count);
-  put_u32(bytes, at + 4, 0);
-  put_u32(bytes, at + 8, 0);
-  seal(bytes, at, 16);
+  put_u32(bytes, geo.block_at(p), erase_count);
+  std::fill_n(bytes.begin() + geo.block_at(p) + 4, 8, 0);  // flags, reserved
+  seal(bytes, geo.block_at(p), 16);
 }
 
 void EfsRegion::area(uint32_t p, const Bytes& data_area) {
-  const size_t at = geo.block_at(p);
-  std::copy(data_area.begin(), data_area.end(), bytes.begin() + at + kAreaAt);
-  put_u32(bytes, at + kFooterAt, efs_test_crc32(0, data_area.data(), kArea));
+  std::copy(data_area.begin(), data_area.end(), bytes.begin() + geo.block_at(p) + kAreaAt);
+  efs_seal_area(bytes, geo, p);
+}
+
+void efs_seal_area(Bytes& region, const EfsGeo& g, uint32_t p) {
+  put_u32(region, g.block_at(p) + kFooterAt, bit_crc32(&region[g.block_at(p) + kAreaAt], kArea));
 }
 
 void EfsRegion::put_piece(Bytes& area, size_t at, uint16_t size_field, uint8_t lb, const uint8_t* data, size_t n) {
   put_u16(area, at, size_field);
   std::copy(data, data + n, area.begin() + at + 4);
-  put_u16(area, at + 2, efs_test_crc16(efs_test_crc16(lb, &area[at], 2), data, n));
+  put_u16(area, at + 2, bit_crc16(bit_crc16(lb, &area[at], 2), data, n));
 }
 
 Bytes EfsRegion::empty_area(uint8_t lb) const {
@@ -81,9 +81,9 @@ Bytes EfsRegion::empty_area(uint8_t lb) const {
   return a;
 }
 
-std::vector<uint8_t> EfsRegion::identity(const EfsGeo& g) {
-  std::vector<uint8_t> map(g.blocks());
-  for (uint32_t i = 0; i < g.blocks(); ++i) map[i] = static_cast<uint8_t>(i);
+std::vector<uint8_t> EfsRegion::identity() const {
+  std::vector<uint8_t> map(geo.blocks());
+  std::iota(map.begin(), map.end(), uint8_t{0});
   return map;
 }
 
@@ -94,14 +94,14 @@ void EfsRegion::format(const std::vector<EfsFile>& file_list) {
     block_header(p, 1);
     if (p < geo.valid) area(p, empty_area(static_cast<uint8_t>(p)));
   }
-  bme(0, 0, identity(geo));
+  bme(0, 0, identity());
   bm_header(0, 1);
 }
 
 EfsView efs_view(const Bytes& region, const EfsGeo& g) {
   EfsView v;
   for (uint32_t k = 0; k < g.bm; ++k) {
-    const size_t at = g.bm_at(k);
+    const size_t at = k * 4096;
     if (sealed(region, at, 16) && !all_ff(&region[at], 16) && get_u32(&region[at + 4]) > v.counter) {
       v.counter = get_u32(&region[at + 4]);
       v.bm = k;
@@ -118,7 +118,6 @@ EfsView efs_view(const Bytes& region, const EfsGeo& g) {
   }
   v.slot = last;
   v.map.assign(&region[g.slot_at(v.bm, last)], &region[g.slot_at(v.bm, last)] + g.blocks());
-  v.ok = true;
   return v;
 }
 
@@ -132,7 +131,7 @@ EfsFileState efs_read_file(const Bytes& region, const EfsGeo& g, const EfsView& 
     if (first && size == kAbsent) return EfsFileState::kAbsent;
     if (first) left = size;
     const size_t n = std::min(left, kPieceMax - at);
-    if (efs_test_crc16(efs_test_crc16(static_cast<uint16_t>(lb), piece, 2), piece + 4, n) != get_u16(piece + 2) ||
+    if (bit_crc16(bit_crc16(static_cast<uint16_t>(lb), piece, 2), piece + 4, n) != get_u16(piece + 2) ||
         (!first && size != kAbsent))
       return EfsFileState::kCorrupt;
     out->insert(out->end(), piece + 4, piece + 4 + n);

@@ -39,32 +39,26 @@ inline int efs_lib_write(uint32_t fileno, Bytes data) {
 class EfsTest : public ::testing::Test {
  protected:
   void TearDown() override { efs_ctx.initlized = false; }  // image_ goes away
-  // Loads a table with file i as EFS file i, and formats region_ for it.
-  void load(const EfsGeo& g, const std::vector<EfsTestFile>& files, uint32_t threshold = 100) {
-    load_table(g, files, threshold);
-    std::vector<EfsFile> places;
-    for (const EfsTestFile& f : files) places.push_back(f.at);
-    region_ = EfsRegion(g);
-    region_.format(places);
-  }
-  static void load_table(const EfsGeo& g, const std::vector<EfsTestFile>& files, uint32_t threshold = 100) {
-    EfstSku s;
-    s.sku = g.sku;
-    s.bm_num = g.bm;
-    s.valid_block_num = g.valid;
-    s.non_valid_block_num = g.spare;
-    s.wear_leveling_threshold = threshold;
-    s.layout_id = g.layout;
+  // Loads a table (wear-levelling threshold 100) with file i as EFS file i.
+  static void load_table(const EfsGeo& g, const std::vector<EfsTestFile>& files) {
+    EfstSku s{g.sku, g.bm, g.valid, g.spare, 16, 100, g.layout, {}};
     for (size_t i = 0; i < files.size(); ++i)
       s.files.push_back(efst_file(static_cast<uint16_t>(i), files[i].at.lb, files[i].at.oib, files[i].max));
     Bytes blob = FileTableBuilder().efs(s).build();
     ASSERT_EQ(0, load_autogen_data(reinterpret_cast<char*>(blob.data()), g.sku, static_cast<uint32_t>(blob.size())));
   }
+  // Loads the table and formats region_ for it.
+  void load(const EfsGeo& g, const std::vector<EfsTestFile>& files) {
+    load_table(g, files);
+    region_ = EfsRegion(g);
+    std::vector<EfsFile> places;
+    for (const EfsTestFile& f : files) places.push_back(f.at);
+    region_.format(places);
+  }
   int mount() {
     image_ = region_.bytes;
     return EFS_init_tools(image_.data());
   }
-  Bytes block(size_t at) const { return Bytes(image_.begin() + at, image_.begin() + at + 4096); }
   EfsRegion region_{EfsGeo{}};
   Bytes image_;
 };

@@ -103,7 +103,7 @@ int EFS_idle_reclaim(void);
 // ---- data blocks and wear levelling (need the arrays of a mount)
 
 // Erases all blocks, writes identity-mapped logical blocks holding absent
-// files, and BM 0 with counter 1.
+// files, and BM 0 with counter 1. Leaves the EFS unmounted until EFS_init.
 int EFS_do_format(void);
 // Reads every data block's header: erase counts and spare states. One spare
 // with a bad header is repaired with the mean erase count; two, or a logical
@@ -135,8 +135,8 @@ int EFS_get_file_size(uint32_t fileno, uint32_t* size);
 // any failure). 34 for an offset past the end.
 int EFS_read(uint32_t fileno, uint32_t offset, uint32_t* psize, uint8_t* buffer);
 // Replaces the whole file with size bytes (offset must be 0). 34 above the
-// file's maximum or for 0xFFFF bytes and more; 28 when the file needs more
-// spares than the region has.
+// file's maximum or for 0xFFFF bytes and more; 28 when the write needs more
+// free spares, (size + Offset_In_Block + 4075) / 4072, than the region has.
 int EFS_write(uint32_t fileno, uint32_t offset, uint32_t size, uint8_t* buffer);
 // Marks the file absent. 2 when it already is; 28 without spares.
 int EFS_delete(uint32_t fileno);

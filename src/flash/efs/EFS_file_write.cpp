@@ -57,10 +57,11 @@ extern "C" int EFS_write(uint32_t fileno, uint32_t offset, uint32_t size, uint8_
   const uint32_t room = EFS_PIECE_DATA_MAX - oib;
   const uint32_t pieces = size <= room ? 1 : 1 + (size - room + EFS_PIECE_DATA_MAX - 1) / EFS_PIECE_DATA_MAX;
   if (d->Logical_Block + pieces > valid_count()) return EFS_STATUS_INVALID_ARGUMENT;
-  if (pieces > spare_count()) return EFS_STATUS_NO_SPACE;
-  // Spares kept free for the write; this may be one more than the pieces.
-  uint32_t wanted = (size + oib + EFS_DATA_AREA_SIZE - 1) / EFS_PIECE_DATA_MAX;
-  if (wanted > spare_count()) wanted = spare_count();
+  // Spares made free before the first piece: one more than the pieces when
+  // the data ends within the last four bytes of a data area. A write that
+  // needs more than the region has is refused before any block is touched.
+  const uint32_t wanted = (size + oib + EFS_DATA_AREA_SIZE - 1) / EFS_PIECE_DATA_MAX;
+  if (wanted > spare_count()) return EFS_STATUS_NO_SPACE;
   status = make_spares_free(wanted);
   if (status != EFS_STATUS_OK) return status;
 

@@ -26,6 +26,9 @@ int build_empty_area(uint32_t logical, uint8_t* area) {
 
 extern "C" int EFS_do_format(void) {
   if (!context_ready()) return EFS_STATUS_NOT_MOUNTED;
+  // The mapping in RAM no longer describes the region: a change made through
+  // it would be lost at the next mount. Only a mount makes the EFS usable again.
+  efs_ctx.initlized = false;
   int status = EFS_STATUS_OK;
   for (uint32_t bm = 0; bm < bm_count() && status == EFS_STATUS_OK; ++bm)
     status = EFS_physical_erase(bm_address(bm), EFS_BLOCK_SIZE);

@@ -11,14 +11,13 @@ namespace {
 struct State {
   bool armed = false, half = false;
   uint32_t cut_op = 0, ops = 0;
-  ReadFilter filter;
-};
-State g_state;
+  std::function<void(uint32_t, uint32_t, uint8_t*)> filter;
+} g_state;
 
+// 0 for a non-empty range inside the image, else the library's status.
 int range_status(const void* buffer, uint32_t offset, uint32_t length) {
   if (efs_image == nullptr) return 1;
-  if (buffer == nullptr || length == 0 || offset >= efs_size || uint64_t{offset} + length > efs_size) return 22;
-  return 0;
+  return buffer == nullptr || length == 0 || offset >= efs_size || uint64_t{offset} + length > efs_size ? 22 : 0;
 }
 
 // Bytes of a change of `length` bytes that land; counts the operation.
@@ -39,7 +38,7 @@ void cut_at(uint32_t op, bool half) {
 }
 bool power_lost() { return g_state.armed && g_state.ops > g_state.cut_op; }
 uint32_t operations() { return g_state.ops; }
-void filter_reads(ReadFilter filter) { g_state.filter = std::move(filter); }
+void filter_reads(std::function<void(uint32_t, uint32_t, uint8_t*)> filter) { g_state.filter = std::move(filter); }
 
 }  // namespace efs_fake
 }  // namespace tarn_test
