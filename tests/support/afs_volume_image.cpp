@@ -76,6 +76,10 @@ AfsVolumeReader::AfsVolumeReader(const Bytes& image, uint32_t partition_size, ui
   // The same image, now with the volume's FAT size for chunk lookups.
   b_ = FtlImageBuilder(ftl_geometry(partition_size, partition_index, geo_.fat_size, geo_.flash_size));
   b_.image() = image;
+  for (uint32_t id = 0; id < geo_.fat_size / kPageData; ++id) {
+    const PageData page = fat_page(id);
+    fat_.insert(fat_.end(), page.begin(), page.end());
+  }
   ok_ = true;
 }
 
@@ -130,8 +134,7 @@ bool AfsVolumeReader::chunk(uint32_t chunk, PageData* data) const {
 
 uint16_t AfsVolumeReader::entry(uint32_t index) const {
   const uint32_t at = entry_offset(index);
-  const PageData page = fat_page(at / kPageData);
-  return get_u16(&page[at % kPageData]);
+  return at + 2 <= fat_.size() ? get_u16(&fat_[at]) : 0;
 }
 
 AfsFileContent AfsVolumeReader::file(uint32_t f) const {

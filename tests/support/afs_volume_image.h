@@ -101,6 +101,7 @@ class AfsVolumeReader {
   AfsGeometry geo_;
   bool ok_ = false;
   std::vector<bool> live_;  // EUs whose header holds data
+  Bytes fat_;               // the FAT as resolved
   // FAT page id -> (eu, page) of its newest copy
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> fat_map_;
 };

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "flash/afs_test_mount.h"
+#include "flash/afs/AfsFtl.h"
 #include "support/fake_driver/flash_fakes.h"
 
 namespace tarn_test {
@@ -70,8 +71,11 @@ void sweep(const Bytes& image, uint32_t target, const Op& op, bool expect_erase 
       ASSERT_EQ(again.mount(), 0u);
       auto it = files.find(target);
       EXPECT_EQ(again.read(target), it == files.end() ? Bytes{} : it->second.data);
-      ASSERT_EQ(op(again), is_new && it == files.end() && old_files.count(target) ? 2u : 0u);
-      EXPECT_EQ(AfsVolumeReader(copy, kSmallPartition).files(), new_files);
+      if (!is_new) {
+        // The operation can be done again from what the cut left.
+        ASSERT_EQ(op(again), 0u);
+        EXPECT_EQ(AfsVolumeReader(copy, kSmallPartition).files(), new_files);
+      }
     }
     EXPECT_TRUE(committed);
   }
@@ -86,9 +90,12 @@ TEST(AfsPowerCut, Delete) {
 }
 
 TEST(AfsPowerCut, WriteThatReclaims) {
-  // Every chunk programmed, half of them released: the next allocation has
-  // to reclaim an erase unit.
+  // Every chunk programmed and half of them released, then one reclaim for
+  // a small file: the write below takes the rest of that allocation range,
+  // asks for a flush and makes the FTL reclaim the other erase unit while
+  // its first new chunks are still unlinked.
   Bytes image = base_volume().build();
+  uint32_t size = 0;
   {
     ff::reset();
     AfsMount m(image);
@@ -96,8 +103,13 @@ TEST(AfsPowerCut, WriteThatReclaims) {
     uint32_t f = 10;
     while (m.write(f, 0, pattern(640, f)) == 0) ++f;
     for (uint32_t g = 10; g < f; g += 2) ASSERT_EQ(afs_deletefile(&m.ctx, static_cast<int32_t>(g)), 0u);
+    ASSERT_EQ(m.write(6, 0, pattern(64, 6)), 0u);
+    const ftl_context_t& ftl = *m.ctx.ftl_context;
+    ASSERT_LT(ftl.alloc_marker, ftl.alloc_threshold);
+    for (uint32_t c = ftl.alloc_marker; c < ftl.alloc_threshold; ++c)
+      size += ((m.ctx.chunk_state[c / 32] >> (c % 32)) & 1u) ? 0 : 64;
   }
-  sweep(image, 5, write_op(5, 0, 200), true);
+  sweep(image, 5, write_op(5, 0, size + 3 * 64), true);
 }
 
 }  // namespace
