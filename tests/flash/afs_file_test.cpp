@@ -227,20 +227,5 @@ TEST(AfsWrite, AFullVolumeLosesNothing) {
   EXPECT_EQ(again.reader().file(f).data, pattern(1000, 77));
 }
 
-TEST(AfsFile, MaintenanceCalls) {
-  EXPECT_EQ(afs_force_full_reclaim(nullptr), 22u);
-  EXPECT_EQ(afs_force_dirty_erase(nullptr), 22u);
-  EXPECT_EQ(afs_idle_reclaim(nullptr), 22u);
-  EXPECT_FALSE(afs_idle_reclaim_needed(nullptr));
-  EXPECT_FALSE(afs_get_idle_reclaim_enabled(nullptr));
-  afs_set_idle_reclaim_enabled(nullptr);
-  Bytes image = base_volume().build();
-  AfsMount m(image);
-  ASSERT_EQ(m.mount(), 0u);
-  EXPECT_FALSE(afs_get_idle_reclaim_enabled(&m.ctx));
-  afs_set_idle_reclaim_enabled(&m.ctx);
-  EXPECT_TRUE(afs_get_idle_reclaim_enabled(&m.ctx));
-}
-
 }  // namespace
 }  // namespace tarn_test
