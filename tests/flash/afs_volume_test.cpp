@@ -49,10 +49,14 @@ TEST(AfsMount, FormatAndFreshHeaderGiveAVolumeTheNextMountAccepts) {
       const AfsGeometry g = AfsGeometry::for_partition(partition, files);
       {
         AfsMount fresh(image, partition);
-        ASSERT_EQ(fresh.mount(kFormatFlags, files), 0u) << partition << " " << files;
+        ASSERT_EQ(afs_init(&fresh.ctx, image.data(), 64, 10, files, 0, partition, kFormatFlags,
+                           AFS_SKU_TEST, AFS_PROJECT_NUMBER_ZEV),
+                  0u)
+            << partition << " " << files;
       }
       AfsVolumeReader r(image, partition);
       ASSERT_TRUE(r.ok());
+      EXPECT_EQ(r.version(), 30u | 1u << 8);  // SKU in bits 0-7, project in bits 8-19
       EXPECT_EQ(r.geometry().flash_size, g.flash_size);
       EXPECT_EQ(r.geometry().num_files, files);
       AfsMount m(image, partition);
@@ -76,6 +80,8 @@ TEST(AfsMount, ArgumentsAndFlagsAreChecked) {
       {64, 10, 2049, 0x8000, kDfsMountFlags, 22}, {64, 10, 1024, 0x7FFF, kDfsMountFlags, 22},
       {64, 10, 1024, 0x200001, kDfsMountFlags, 22}, {64, 10, 1024, 0x8000, kDfsMountFlags & ~0x4u, 22},
       {64, 10, 1024, 0x8000, kDfsMountFlags | 0x2, 22}, {64, 10, 1024, 0x8000, kDfsMountFlags & ~0x20u, 22},
+      {64, 10, 1024, 0x8000, kDfsMountFlags | 0x100, 5},  // a forced format needs a format flag
+      {64, 10, 1024, 0x8000, kDfsMountFlags | 0x100 | 0x80000, 0},  // last: it erases the image
   };
   for (const Case& c : cases) {
     AfsMount m(image);

@@ -72,6 +72,7 @@ AfsVolumeReader::AfsVolumeReader(const Bytes& image, uint32_t partition_size, ui
   resolve();
   const PageData page0 = fat_page(0);
   if (get_u32(&page0[kMarkerOffset]) != kMarker) return;
+  version_ = get_u32(&page0[kVersionOffset]);
   geo_ = AfsGeometry::from_header(get_u32(&page0[kFlashSizeOffset]), get_u16(&page0[kNumFilesOffset]));
   // The same image, now with the volume's FAT size for chunk lookups.
   b_ = FtlImageBuilder(ftl_geometry(partition_size, partition_index, geo_.fat_size, geo_.flash_size));

@@ -82,6 +82,7 @@ class AfsVolumeReader {
   // False when no header with the marker can be read.
   bool ok() const { return ok_; }
   const AfsGeometry& geometry() const { return geo_; }
+  uint32_t version() const { return version_; }
   // FAT entry `index`.
   uint16_t entry(uint32_t index) const;
   // File `f` through its chain; kBroken for an out-of-range link, a cycle
@@ -99,6 +100,7 @@ class AfsVolumeReader {
 
   FtlImageBuilder b_;
   AfsGeometry geo_;
+  uint32_t version_ = 0;
   bool ok_ = false;
   std::vector<bool> live_;  // EUs whose header holds data
   Bytes fat_;               // the FAT as resolved
