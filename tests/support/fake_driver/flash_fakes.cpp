@@ -23,11 +23,9 @@ struct State {
   uint32_t dropped_status = 0;
   uint64_t bytes_written = 0;
   uint32_t dropped = 0;
-  // power cut by operations
-  bool ops_cut_armed = false;
-  uint32_t ops_budget = 0;  // operations that may still complete
+  bool ops_armed = false;
+  uint32_t ops_budget = 0;  // writes and erases that may still land
   uint32_t torn_bytes = 0;
-  uint32_t ops_done = 0;
   // failure
   bool fail_armed = false;
   Failure failure;
@@ -88,26 +86,18 @@ void cut_power_after(uint64_t bytes, uint32_t dropped_status) {
   g_state.dropped_status = dropped_status;
 }
 
-void cut_power_after_operations(uint32_t operations, uint32_t torn_bytes, uint32_t dropped_status) {
-  g_state.ops_cut_armed = true;
+void cut_power_after_operations(uint32_t operations, uint32_t torn_bytes) {
+  g_state.ops_armed = true;
   g_state.ops_budget = operations;
   g_state.torn_bytes = torn_bytes;
-  g_state.dropped_status = dropped_status;
 }
 
-uint32_t operations_done() { return g_state.ops_done; }
-
-// With a cut by operations armed: true when this operation is the one that
-// meets the cut (power is then lost); otherwise counts it as completing.
-bool operation_cut() {
-  if (!g_state.ops_cut_armed) return false;
-  if (g_state.ops_budget == 0) {
-    g_state.power_lost = true;
-    ++g_state.dropped;
-    return true;
-  }
+// Spends one operation of the budget; false for the one that loses power.
+bool operation_lands() {
+  if (!g_state.ops_armed) return true;
+  if (g_state.ops_budget == 0) return false;
   --g_state.ops_budget;
-  return false;
+  return true;
 }
 
 bool power_lost() { return g_state.power_lost; }
@@ -136,6 +126,7 @@ uint32_t calls(Op op) { return g_state.calls[static_cast<int>(op)]; }
 using tarn_test::fake_flash::Op;
 using tarn_test::fake_flash::g_state;
 using tarn_test::fake_flash::refused;
+using tarn_test::fake_flash::operation_lands;
 using tarn_test::fake_flash::kBlockSize;
 using tarn_test::fake_flash::kErased;
 
@@ -153,14 +144,11 @@ extern "C" uint32_t SpiDrvWrite(uint32_t Address, uint32_t Length, const void* p
     ++g_state.dropped;
     return g_state.dropped_status;
   }
-  if (tarn_test::fake_flash::operation_cut()) {
-    const uint32_t torn = g_state.torn_bytes < Length ? g_state.torn_bytes : Length;
-    if (torn != 0) std::memcpy(gpBuffer + Address, pBuffer, torn);
-    g_state.bytes_written += torn;
-    return g_state.dropped_status;
-  }
-  ++g_state.ops_done;
   uint32_t landing = Length;
+  if (!operation_lands()) {
+    landing = g_state.torn_bytes < Length ? g_state.torn_bytes : Length;
+    g_state.power_lost = true;
+  }
   if (g_state.cut_armed && g_state.cut_budget < Length) landing = static_cast<uint32_t>(g_state.cut_budget);
   if (landing != 0) std::memcpy(gpBuffer + Address, pBuffer, landing);
   g_state.bytes_written += landing;
@@ -182,8 +170,11 @@ extern "C" uint32_t SpiDrvEraseBlock(uint32_t BlockAddress) {
     ++g_state.dropped;
     return g_state.dropped_status;
   }
-  if (tarn_test::fake_flash::operation_cut()) return g_state.dropped_status;
-  ++g_state.ops_done;
+  if (!operation_lands()) {
+    g_state.power_lost = true;
+    ++g_state.dropped;
+    return g_state.dropped_status;
+  }
   std::memset(gpBuffer + BlockAddress, kErased, kBlockSize);
   return 0;
 }
