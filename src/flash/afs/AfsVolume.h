@@ -38,8 +38,8 @@ constexpr uint32_t AFS_FAT_ENTRY_SIZE = 2;
 constexpr uint32_t AFS_CHUNK_SIZE = 64;
 // FAT bytes plus data bytes that one chunk costs.
 constexpr uint32_t AFS_CHUNK_COST = AFS_CHUNK_SIZE + AFS_FAT_ENTRY_SIZE;
-// The volume is served in pages of this size only.
-constexpr uint32_t AFS_PAGE_SIZE = 64;
+// The volume is served in pages of one chunk only.
+constexpr uint32_t AFS_PAGE_SIZE = AFS_CHUNK_SIZE;
 
 // Entry values (cid_t). In a chunk entry 1..64 is the byte count of the
 // file's last chunk; num_files..num_files+num_chunks-1 is the next chunk.
