@@ -12,31 +12,17 @@ namespace {
 
 uint32_t round_up_64(uint32_t v) { return (v + 63) / 64 * 64; }
 
-FtlGeometry ftl_geometry(uint32_t partition_size, uint32_t partition_index, uint32_t fat_size,
-                         uint32_t flash_size) {
+// The image on a partition, seen with the given volume sizes.
+FtlImageBuilder image_on(const Bytes& image, uint32_t partition_size, uint32_t partition_index,
+                         uint32_t fat_size, uint32_t flash_size) {
   FtlGeometry g;
   g.partition_size = partition_size;
   g.partition_index = partition_index;
   g.fat_size = fat_size;
   g.logical_size = flash_size;
-  return g;
-}
-
-// crc8 of header bytes 0-15 with `sig` in the signature's place.
-uint8_t header_crc(const Bytes& header, uint32_t sig) {
-  Bytes b(header.begin(), header.begin() + kCrcCoveredBytes);
-  put_u32(b, kSigOffset, sig);
-  return ftl_crc8(b.data(), kCrcCoveredBytes);
-}
-
-bool header_valid(const Bytes& h) {
-  if (get_u32(&h[kEumcOffset]) == 0 || get_u32(&h[kEuecOffset]) == 0) return false;
-  const uint32_t sig = get_u32(&h[kSigOffset]);
-  const uint8_t crc = h[kEucrcOffset];
-  if (sig == kSigValid) return header_crc(h, kSigValid) == crc;
-  if (sig == kSigAltStored) return header_crc(h, kSigAltStored) == crc || header_crc(h, kSigValid) == crc;
-  if (sig == kSigAltValid) return header_crc(h, kSigValid) == crc;
-  return false;
+  FtlImageBuilder b(g);
+  b.image() = image;
+  return b;
 }
 
 }  // namespace
@@ -66,71 +52,24 @@ AfsGeometry AfsGeometry::for_partition(uint32_t partition_size, uint32_t num_fil
 
 // ---------------------------------------------------------------- reader
 
-AfsVolumeReader::AfsVolumeReader(const Bytes& image, uint32_t partition_size, uint32_t partition_index)
-    : b_(ftl_geometry(partition_size, partition_index, 0, 0)) {
-  b_.image() = image;
-  resolve();
-  const PageData page0 = fat_page(0);
-  if (get_u32(&page0[kMarkerOffset]) != kMarker) return;
+AfsVolumeReader::AfsVolumeReader(const Bytes& image, uint32_t partition_size, uint32_t partition_index) {
+  // FAT pages do not depend on the volume's sizes; page 0 gives them.
+  const auto fat_pages = image_on(image, partition_size, partition_index, 0, 0).live_fat_pages();
+  auto page = [&](uint16_t id) {
+    auto it = fat_pages.find(id);
+    return it == fat_pages.end() ? PageData(kPageData, 0) : it->second;  // empty: a bad CRC
+  };
+  const PageData page0 = page(0);
+  if (page0.size() != kPageData || get_u32(&page0[kMarkerOffset]) != kMarker) return;
   version_ = get_u32(&page0[kVersionOffset]);
   geo_ = AfsGeometry::from_header(get_u32(&page0[kFlashSizeOffset]), get_u16(&page0[kNumFilesOffset]));
-  // The same image, now with the volume's FAT size for chunk lookups.
-  b_ = FtlImageBuilder(ftl_geometry(partition_size, partition_index, geo_.fat_size, geo_.flash_size));
-  b_.image() = image;
   for (uint32_t id = 0; id < geo_.fat_size / kPageData; ++id) {
-    const PageData page = fat_page(id);
-    fat_.insert(fat_.end(), page.begin(), page.end());
+    const PageData p = page(static_cast<uint16_t>(id));
+    if (p.size() != kPageData) return;
+    fat_.insert(fat_.end(), p.begin(), p.end());
   }
+  chunks_ = image_on(image, partition_size, partition_index, geo_.fat_size, geo_.flash_size).live_chunks();
   ok_ = true;
-}
-
-void AfsVolumeReader::resolve() {
-  const uint32_t eus = b_.eu_count();
-  std::vector<bool> valid(eus);
-  for (uint32_t eu = 0; eu < eus; ++eu) valid[eu] = header_valid(b_.header_bytes(eu));
-  live_.assign(eus, false);
-  for (uint32_t eu = 0; eu < eus; ++eu) {
-    if (!valid[eu]) continue;
-    if (b_.read_u8(eu, kEucommitOffset) != kHeaderPending) {
-      live_[eu] = true;
-    } else {
-      // A pending header holds the data once the EU it names is killed.
-      const uint32_t spare = b_.read_u16(eu, kEusparOffset);
-      live_[eu] = spare < eus && !valid[spare];
-    }
-  }
-  fat_map_.clear();
-  for (uint32_t eu = 0; eu < eus; ++eu) {
-    if (!live_[eu] || b_.read_u16(eu, kEuvaOffset) != 0) continue;
-    for (const auto& copy : b_.committed_fat_pages(eu)) {
-      auto it = fat_map_.find(copy.first);
-      if (it == fat_map_.end() ||
-          b_.read_u32(eu, kEumcOffset) > b_.read_u32(it->second.first, kEumcOffset))
-        fat_map_[copy.first] = {eu, copy.second};
-    }
-  }
-}
-
-PageData AfsVolumeReader::fat_page(uint32_t id) const {
-  auto it = fat_map_.find(id);
-  if (it == fat_map_.end()) return PageData(kPageData, 0);
-  const Bytes page = b_.page_bytes(it->second.first, pm_page_offset(it->second.second));
-  return PageData(page.begin(), page.begin() + kPageData);
-}
-
-bool AfsVolumeReader::chunk(uint32_t chunk, PageData* data) const {
-  const uint32_t euva = geo_.fat_size / kPageData + chunk / kBmPages * kBmPages;
-  for (uint32_t eu = 0; eu < b_.eu_count(); ++eu) {
-    if (!live_[eu] || b_.read_u16(eu, kEuvaOffset) != euva) continue;
-    const uint32_t page = chunk % kBmPages;
-    if (b_.read_u8(eu, bm_commit_offset(page)) != kCommitDone) return false;
-    const Bytes raw = b_.page_bytes(eu, bm_page_offset(page));
-    const uint16_t id = static_cast<uint16_t>(geo_.fat_size / kPageData + chunk);
-    if (ftl_crc16(raw.data(), kPageData, id) != get_u16(&raw[kPageCrcOffset])) return false;
-    data->assign(raw.begin(), raw.begin() + kPageData);
-    return true;
-  }
-  return false;
 }
 
 uint16_t AfsVolumeReader::entry(uint32_t index) const {
@@ -140,6 +79,11 @@ uint16_t AfsVolumeReader::entry(uint32_t index) const {
 
 AfsFileContent AfsVolumeReader::file(uint32_t f) const {
   AfsFileContent out;
+  if (!ok_) {
+    out.state = AfsFileState::kBroken;
+    out.error = "no readable volume";
+    return out;
+  }
   const uint16_t first = entry(f);
   if (first == kEntryFree) return out;
   if (first == kEntryZombie) {
@@ -163,18 +107,18 @@ AfsFileContent AfsVolumeReader::file(uint32_t f) const {
     }
     const uint32_t c = id - geo_.num_files;
     out.chunks.push_back(c);
-    PageData data;
-    if (!chunk(c, &data)) {
+    auto data = chunks_.find(c);
+    if (data == chunks_.end() || data->second.size() != kChunk) {
       out.error = "chunk " + std::to_string(c) + " unreadable";
       return out;
     }
     const uint16_t next = entry(id);
     if (next > kChunk) {
-      out.data.insert(out.data.end(), data.begin(), data.end());
+      out.data.insert(out.data.end(), data->second.begin(), data->second.end());
       id = next;
       continue;
     }
-    out.data.insert(out.data.end(), data.begin(), data.begin() + next);
+    out.data.insert(out.data.end(), data->second.begin(), data->second.begin() + next);
     out.state = AfsFileState::kData;
     return out;
   }

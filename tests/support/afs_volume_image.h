@@ -72,9 +72,8 @@ inline bool operator==(const AfsFileContent& a, const AfsFileContent& b) {
 }
 inline bool operator!=(const AfsFileContent& a, const AfsFileContent& b) { return !(a == b); }
 
-// Resolves logical pages of an FTL partition as a mount does (committed
-// headers, a pending header whose named spare is killed, the newest FAT page
-// copy) and walks the volume on it.
+// Resolves the logical pages of an FTL partition by the recovery rules
+// (FtlImageBuilder::live_fat_pages, live_chunks) and walks the volume on it.
 class AfsVolumeReader {
  public:
   AfsVolumeReader(const Bytes& image, uint32_t partition_size, uint32_t partition_index = 0);
@@ -92,20 +91,11 @@ class AfsVolumeReader {
   std::map<uint32_t, AfsFileContent> files() const;
 
  private:
-  void resolve();
-  // Logical FAT page `id` (zeros when no copy is mapped).
-  PageData fat_page(uint32_t id) const;
-  // Data of a chunk; false when its page is not committed or fails its CRC.
-  bool chunk(uint32_t chunk, PageData* data) const;
-
-  FtlImageBuilder b_;
   AfsGeometry geo_;
   uint32_t version_ = 0;
   bool ok_ = false;
-  std::vector<bool> live_;  // EUs whose header holds data
-  Bytes fat_;               // the FAT as resolved
-  // FAT page id -> (eu, page) of its newest copy
-  std::map<uint32_t, std::pair<uint32_t, uint32_t>> fat_map_;
+  Bytes fat_;                              // the FAT as resolved
+  std::map<uint32_t, PageData> chunks_;    // committed chunks (empty: a bad CRC)
 };
 
 // Lays out a fresh volume: a formatted FTL, the header in FAT page 0 and the
