@@ -2,10 +2,12 @@
 // each cut the volume mounts, the file is exactly its old or its new content
 // (old until the write's commit reaches the flash, new from then on), every
 // other file is unchanged, and the operation can be repeated. Checked with
-// the independent volume reader.
+// the independent volume reader. Also: hostile FATs and headers never make
+// an operation reach outside the partition.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
 #include "flash/afs_test_mount.h"
 #include "flash/afs/AfsFtl.h"
@@ -110,6 +112,40 @@ TEST(AfsPowerCut, WriteThatReclaims) {
       size += ((m.ctx.chunk_state[c / 32] >> (c % 32)) & 1u) ? 0 : 64;
   }
   sweep(image, 5, write_op(5, 0, size + 3 * 64), true);
+}
+
+TEST(AfsHostile, RandomHeadersAndEntriesStayInsideThePartition) {
+  std::mt19937 rng(11);
+  const AfsGeometry g = AfsGeometry::for_partition(kSmallPartition, 80);
+  const uint32_t entries = g.num_files + g.num_chunks;
+  const uint16_t kinds[] = {0, 1, 64, 65, 79, 80, 0xFFFE, 0xFFFF};
+  for (int round = 0; round < 150; ++round) {
+    AfsVolumeWriter w(kSmallPartition, 80);
+    w.add_file(1, pattern(300, 1)).add_file(2, pattern(1000, 2)).add_file(3, pattern(64, 3));
+    for (int k = 0; k < 4; ++k) {
+      const uint32_t pick = rng() % 3;
+      const uint16_t value = pick == 0   ? kinds[rng() % 8]
+                             : pick == 1 ? static_cast<uint16_t>(g.num_files + rng() % (g.num_chunks + 2))
+                                         : static_cast<uint16_t>(rng());
+      w.set_entry(rng() % entries, value);
+    }
+    if (round % 10 == 0) w.set_header(rng() % (2 * g.flash_size), 60 + rng() % 40);
+    Bytes image = w.build();
+    ff::reset();
+    ff::confine(0, kSmallPartition);
+    AfsMount m(image);
+    if (m.mount() == 0) {
+      for (uint32_t f = 0; f < 80; ++f) {
+        uint32_t size = 0;
+        afs_getfilesize(&m.ctx, static_cast<int32_t>(f), &size);
+        m.read(f, 0, 2000);
+        m.write(f, 40, pattern(100, f));
+        afs_deletefile(&m.ctx, static_cast<int32_t>(f));
+      }
+    }
+    EXPECT_EQ(ff::out_of_window_accesses(), 0u) << round;
+  }
+  ff::reset();
 }
 
 }  // namespace
