@@ -135,7 +135,7 @@ uint32_t afs_deletefile(afs_context_t* afs_context, int32_t fileno) {
   if (status != AFS_STATUS_OK) return status;
   if (afs_context->file_size_table != nullptr) afs_context->file_size_table[fileno] = AFS_NO_FILE_SIZE;
   if (first == AFS_CID_EMPTY || first == AFS_CID_ZOMBIE) return AFS_STATUS_OK;
-  return afs_release_resources(afs_context, first, 0x7FFFFFFF, nullptr, 0, 0);
+  return afs_release_resources(afs_context, first, kWholeChain, nullptr, 0, 0);
 }
 
 uint32_t afs_mark_zombie_file(afs_context_t* afs_context, int32_t fileno) {

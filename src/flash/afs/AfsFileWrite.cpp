@@ -25,8 +25,6 @@ constexpr cid_t kNoChunk = 0;
 // Consecutive flush requests that a write answers before it gives up on an
 // allocator that keeps asking.
 constexpr uint32_t kMaxFlushRequests = 256;
-// Steps of a release that runs to the end of a chain.
-constexpr uint32_t kWholeChain = 0x7FFFFFFF;
 
 // The caller's bytes, moved through the staging buffer in windows of up to
 // AFS_LOCAL_BUF_SIZE bytes.

@@ -35,7 +35,9 @@ bool cache_arguments_ok(uint32_t page_size, uint32_t cache_entries) {
          cache_entries <= AFS_MAX_CACHE_ENTRIES;
 }
 
-// Geometry of a volume of `flash_size` bytes with `num_files` files.
+// Geometry of a volume of `flash_size` bytes with `num_files` files
+// (flash_size at least fat_entry_offset(num_files)); the chunk count is kept
+// in 16 bits as the context stores it.
 struct VolumeGeometry {
   uint32_t num_chunks = 0;
   uint32_t fat_size = 0;
@@ -43,8 +45,8 @@ struct VolumeGeometry {
 
 VolumeGeometry geometry_of(uint32_t flash_size, uint32_t num_files) {
   VolumeGeometry g;
-  g.num_chunks = ((flash_size - AFS_FAT_ENTRY_SIZE * num_files - sizeof(afs_header_t)) / AFS_CHUNK_COST) & 0xFFFF;
-  g.fat_size = ((num_files + g.num_chunks + 39) * AFS_FAT_ENTRY_SIZE - 1) & ~(AFS_CHUNK_SIZE - 1);
+  g.num_chunks = static_cast<uint16_t>((flash_size - fat_entry_offset(num_files)) / AFS_CHUNK_COST);
+  g.fat_size = fat_area_size(num_files + g.num_chunks);
   return g;
 }
 
@@ -72,9 +74,7 @@ void apply_geometry(afs_context_t* ctx, uint32_t flash_size, uint32_t num_files)
 // with the FAT in front of it.
 void size_fresh_volume(afs_context_t* ctx, uint32_t num_files) {
   const uint32_t data = afs_physical_ftl_get_data_vas(ctx, 0);
-  const uint32_t chunks = data / AFS_CHUNK_SIZE;
-  const uint32_t fat = (fat_entry_offset(num_files + chunks) + AFS_CHUNK_SIZE - 1) & ~(AFS_CHUNK_SIZE - 1);
-  apply_geometry(ctx, fat + data, num_files);
+  apply_geometry(ctx, fat_area_size(num_files + data / AFS_CHUNK_SIZE) + data, num_files);
 }
 
 // Mounts the FTL before the header is known (flag 0x20), formatting it when

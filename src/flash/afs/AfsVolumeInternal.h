@@ -24,6 +24,15 @@ inline uint32_t fat_entry_offset(uint32_t index) {
   return uint32_t{sizeof(afs_header_t)} + AFS_FAT_ENTRY_SIZE * index;
 }
 
+// Bytes of the FAT area holding `entries` entries: the header and the
+// entries, rounded up to whole chunks.
+inline uint32_t fat_area_size(uint32_t entries) {
+  return (fat_entry_offset(entries) + AFS_CHUNK_SIZE - 1) & ~(AFS_CHUNK_SIZE - 1);
+}
+
+// Steps of a release that runs to the end of a chain.
+constexpr uint32_t kWholeChain = 0x7FFFFFFF;
+
 // Entries of the FAT: file entries, then chunk entries.
 inline uint32_t fat_entries(const afs_context_t* ctx) {
   return uint32_t{ctx->num_files} + ctx->num_chunks;
