@@ -13,11 +13,9 @@ namespace {
 uint32_t round_up_64(uint32_t v) { return (v + 63) / 64 * 64; }
 
 // The image on a partition, seen with the given volume sizes.
-FtlImageBuilder image_on(const Bytes& image, uint32_t partition_size, uint32_t partition_index,
-                         uint32_t fat_size, uint32_t flash_size) {
+FtlImageBuilder image_on(const Bytes& image, uint32_t partition_size, uint32_t fat_size, uint32_t flash_size) {
   FtlGeometry g;
   g.partition_size = partition_size;
-  g.partition_index = partition_index;
   g.fat_size = fat_size;
   g.logical_size = flash_size;
   FtlImageBuilder b(g);
@@ -38,10 +36,8 @@ AfsGeometry AfsGeometry::from_header(uint32_t flash_size, uint32_t num_files) {
 }
 
 AfsGeometry AfsGeometry::for_partition(uint32_t partition_size, uint32_t num_files) {
-  const uint32_t eus = partition_size / kEuSize;
-  uint32_t pm = eus / 12;
-  if (pm == 0 && eus > 1) pm = 1;
-  const uint32_t data = eus < pm + 1 ? 0 : (eus - pm - 1) * kBmDataBytes;
+  const FtlGeometry ftl = FtlGeometry::for_partition(partition_size, 0);
+  const uint32_t data = ftl.logical_size - ftl.fat_size;
   AfsGeometry g;
   g.num_files = num_files;
   g.num_chunks = data / kChunk;
@@ -50,25 +46,23 @@ AfsGeometry AfsGeometry::for_partition(uint32_t partition_size, uint32_t num_fil
   return g;
 }
 
-// ---------------------------------------------------------------- reader
-
-AfsVolumeReader::AfsVolumeReader(const Bytes& image, uint32_t partition_size, uint32_t partition_index) {
+AfsVolumeReader::AfsVolumeReader(const Bytes& image, uint32_t partition_size) {
   // FAT pages do not depend on the volume's sizes; page 0 gives them.
-  const auto fat_pages = image_on(image, partition_size, partition_index, 0, 0).live_fat_pages();
-  auto page = [&](uint16_t id) {
-    auto it = fat_pages.find(id);
+  const auto fat_pages = image_on(image, partition_size, 0, 0).live_fat_pages();
+  auto page = [&](uint32_t id) {
+    auto it = fat_pages.find(static_cast<uint16_t>(id));
     return it == fat_pages.end() ? PageData(kPageData, 0) : it->second;  // empty: a bad CRC
   };
   const PageData page0 = page(0);
-  if (page0.size() != kPageData || get_u32(&page0[kMarkerOffset]) != kMarker) return;
+  if (page0.size() != kPageData || get_u32(&page0[0]) != kMarker) return;
   version_ = get_u32(&page0[kVersionOffset]);
   geo_ = AfsGeometry::from_header(get_u32(&page0[kFlashSizeOffset]), get_u16(&page0[kNumFilesOffset]));
   for (uint32_t id = 0; id < geo_.fat_size / kPageData; ++id) {
-    const PageData p = page(static_cast<uint16_t>(id));
+    const PageData p = page(id);
     if (p.size() != kPageData) return;
     fat_.insert(fat_.end(), p.begin(), p.end());
   }
-  chunks_ = image_on(image, partition_size, partition_index, geo_.fat_size, geo_.flash_size).live_chunks();
+  chunks_ = image_on(image, partition_size, geo_.fat_size, geo_.flash_size).live_chunks();
   ok_ = true;
 }
 
@@ -79,48 +73,29 @@ uint16_t AfsVolumeReader::entry(uint32_t index) const {
 
 AfsFileContent AfsVolumeReader::file(uint32_t f) const {
   AfsFileContent out;
-  if (!ok_) {
-    out.state = AfsFileState::kBroken;
-    out.error = "no readable volume";
-    return out;
-  }
   const uint16_t first = entry(f);
-  if (first == kEntryFree) return out;
-  if (first == kEntryZombie) {
-    out.state = AfsFileState::kZombie;
-    return out;
-  }
-  if (first == kEntryEmpty) {
-    out.state = AfsFileState::kEmpty;
+  if (!ok_) out.state = AfsFileState::kBroken;
+  if (!ok_ || first == kEntryFree) return out;
+  if (first == kEntryZombie || first == kEntryEmpty) {
+    out.state = first == kEntryZombie ? AfsFileState::kZombie : AfsFileState::kEmpty;
     return out;
   }
   out.state = AfsFileState::kBroken;
-  uint32_t id = first;
-  for (;;) {
-    if (id < geo_.num_files || id >= geo_.num_files + geo_.num_chunks) {
-      out.error = "link " + std::to_string(id) + " out of range";
+  for (uint32_t id = first;;) {
+    // An out-of-range link, a cycle or an unreadable chunk breaks the file.
+    if (id < geo_.num_files || id >= geo_.num_files + geo_.num_chunks || out.chunks.size() >= geo_.num_chunks)
       return out;
-    }
-    if (out.chunks.size() >= geo_.num_chunks) {
-      out.error = "cycle";
-      return out;
-    }
     const uint32_t c = id - geo_.num_files;
     out.chunks.push_back(c);
     auto data = chunks_.find(c);
-    if (data == chunks_.end() || data->second.size() != kChunk) {
-      out.error = "chunk " + std::to_string(c) + " unreadable";
+    if (data == chunks_.end() || data->second.size() != kChunk) return out;
+    const uint16_t next = entry(id);
+    out.data.insert(out.data.end(), data->second.begin(), data->second.begin() + std::min<uint32_t>(next, kChunk));
+    if (next <= kChunk) {
+      out.state = AfsFileState::kData;
       return out;
     }
-    const uint16_t next = entry(id);
-    if (next > kChunk) {
-      out.data.insert(out.data.end(), data->second.begin(), data->second.end());
-      id = next;
-      continue;
-    }
-    out.data.insert(out.data.end(), data->second.begin(), data->second.begin() + next);
-    out.state = AfsFileState::kData;
-    return out;
+    id = next;
   }
 }
 
@@ -133,7 +108,11 @@ std::map<uint32_t, AfsFileContent> AfsVolumeReader::files() const {
   return all;
 }
 
-// ---------------------------------------------------------------- writer
+uint32_t AfsVolumeReader::chunks_in_use() const {
+  uint32_t n = 0;
+  for (const auto& f : files()) n += static_cast<uint32_t>(f.second.chunks.size());
+  return n;
+}
 
 AfsVolumeWriter::AfsVolumeWriter(uint32_t partition_size, uint32_t num_files)
     : partition_size_(partition_size),
@@ -142,7 +121,7 @@ AfsVolumeWriter::AfsVolumeWriter(uint32_t partition_size, uint32_t num_files)
       header_num_files_(num_files) {}
 
 AfsVolumeWriter& AfsVolumeWriter::add_file(uint32_t f, const Bytes& data, std::vector<uint32_t> chunks) {
-  if (data.empty()) return add_empty(f);
+  if (data.empty()) return set_entry(f, kEntryEmpty);
   const uint32_t count = static_cast<uint32_t>((data.size() + kChunk - 1) / kChunk);
   if (chunks.empty()) {
     for (uint32_t i = 0; i < count; ++i) chunks.push_back(next_chunk_++);
@@ -155,14 +134,10 @@ AfsVolumeWriter& AfsVolumeWriter::add_file(uint32_t f, const Bytes& data, std::v
     PageData page(kChunk, 0);
     std::copy(data.begin() + from, data.begin() + from + n, page.begin());
     chunk_data_[chunks[i]] = page;
-    entries_[geo_.chunk_id(chunks[i])] =
-        static_cast<uint16_t>(i + 1 < count ? geo_.chunk_id(chunks[i + 1]) : n);
+    entries_[geo_.chunk_id(chunks[i])] = static_cast<uint16_t>(i + 1 < count ? geo_.chunk_id(chunks[i + 1]) : n);
   }
   return *this;
 }
-
-AfsVolumeWriter& AfsVolumeWriter::add_empty(uint32_t f) { return set_entry(f, kEntryEmpty); }
-AfsVolumeWriter& AfsVolumeWriter::add_zombie(uint32_t f) { return set_entry(f, kEntryZombie); }
 
 AfsVolumeWriter& AfsVolumeWriter::set_entry(uint32_t index, uint16_t value) {
   entries_[index] = value;
@@ -179,21 +154,19 @@ Bytes AfsVolumeWriter::build() const {
   FtlImageBuilder b(FtlGeometry::for_partition(partition_size_, geo_.fat_size));
   b.format();
   Bytes fat(geo_.fat_size, 0);
-  put_u32(fat, kMarkerOffset, kMarker);
-  put_u32(fat, kVersionOffset, 0);
+  put_u32(fat, 0, kMarker);
   put_u32(fat, kFlashSizeOffset, header_flash_size_);
   put_u16(fat, kNumFilesOffset, static_cast<uint16_t>(header_num_files_));
   for (const auto& e : entries_) put_u16(fat, entry_offset(e.first), e.second);
   fat.resize(geo_.fat_size);
 
   // FAT pages that hold anything, appended to the page-mapped EUs in order.
-  const uint32_t pm = b.geometry().page_mapped_count();
   uint32_t eu = 0;
   for (uint32_t id = 0; id < geo_.fat_size / kPageData; ++id) {
     PageData page(fat.begin() + id * kPageData, fat.begin() + (id + 1) * kPageData);
     if (id != 0 && page == PageData(kPageData, 0)) continue;
     if (b.next_fat_page(eu) >= kPmPages) ++eu;
-    if (eu >= pm) throw std::length_error("AfsVolumeWriter: FAT does not fit the page-mapped EUs");
+    if (eu >= b.geometry().page_mapped_count()) throw std::length_error("AfsVolumeWriter: FAT too large");
     b.append_fat_page(eu, static_cast<uint16_t>(id), page);
   }
   for (const auto& c : chunk_data_) b.put_chunk(b.eu_of_chunk(c.first), c.first, c.second);
