@@ -110,8 +110,7 @@ TEST(AfsMount, HostileHeadersAndFatsAreRefused) {
     uint32_t flash_size, num_files, index;
     uint16_t value;
   } const cases[] = {
-      {"64 files", g.flash_size, 64, 0, 0},
-      {"2049 files", g.flash_size, 2049, 0, 0},
+      {"64 files", g.flash_size, 64, 0, 0},         {"2049 files", g.flash_size, 2049, 0, 0},
       {"no room for the FAT", 2 * 1024 + 13, 1024, 0, 0},
       {"FAT larger than the volume", 2 * 1024 + 14 + 10, 1024, 0, 0},
       {"more chunks than the partition", g.flash_size + 66, 1024, 0, 0},
@@ -119,8 +118,7 @@ TEST(AfsMount, HostileHeadersAndFatsAreRefused) {
       {"file entry naming a file", g.flash_size, 1024, 9, 1023},
       {"file entry past the chunks", g.flash_size, 1024, 9, past},
       {"chunk entry 0xFFFF", g.flash_size, 1024, first, 0xFFFF},
-      {"chunk entry 65", g.flash_size, 1024, first, 65},
-      {"cycle", g.flash_size, 1024, first + 1u, first},
+      {"chunk entry 65", g.flash_size, 1024, first, 65}, {"cycle", g.flash_size, 1024, first + 1u, first},
   };
   for (const auto& c : cases) {
     AfsVolumeWriter w(kSmallPartition, 1024);

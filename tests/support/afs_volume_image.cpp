@@ -14,9 +14,7 @@ uint32_t round_up_64(uint32_t v) { return (v + 63) / 64 * 64; }
 
 // The image on a partition, seen with the given volume sizes.
 FtlImageBuilder image_on(const Bytes& image, uint32_t partition_size, uint32_t fat_size, uint32_t flash_size) {
-  FtlGeometry g;
-  g.partition_size = partition_size;
-  g.fat_size = fat_size;
+  FtlGeometry g = FtlGeometry::for_partition(partition_size, fat_size);
   g.logical_size = flash_size;
   FtlImageBuilder b(g);
   b.image() = image;
@@ -36,8 +34,7 @@ AfsGeometry AfsGeometry::from_header(uint32_t flash_size, uint32_t num_files) {
 }
 
 AfsGeometry AfsGeometry::for_partition(uint32_t partition_size, uint32_t num_files) {
-  const FtlGeometry ftl = FtlGeometry::for_partition(partition_size, 0);
-  const uint32_t data = ftl.logical_size - ftl.fat_size;
+  const uint32_t data = FtlGeometry::for_partition(partition_size, 0).logical_size;  // no FAT: all data
   AfsGeometry g;
   g.num_files = num_files;
   g.num_chunks = data / kChunk;
