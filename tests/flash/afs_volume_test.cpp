@@ -1,0 +1,153 @@
+// Mount of AFS volumes laid out by the independent volume writer: the FAT
+// scan, the format and fresh-header paths, arguments and flags, hostile
+// headers and FATs, and FAT-page trimming.
+#include <gtest/gtest.h>
+
+#include "flash/afs/AfsFtl.h"
+#include "flash/afs_test_mount.h"
+
+namespace tarn_test {
+namespace {
+
+TEST(AfsMount, ScanFindsSizesChunksZombiesAndShortChains) {
+  AfsVolumeWriter w(kSmallPartition, 1024);
+  const AfsGeometry g = w.geometry();
+  w.add_file(3, pattern(130, 3)).set_entry(4, 0xFFFF).set_entry(5, 0xFFFE).add_file(6, pattern(64, 6)).set_entry(1023, 0xFFFE);
+  // File 7: a chain whose last chunk has a free entry holds 64 + 0 bytes.
+  w.add_file(7, pattern(128, 7), {200, 201}).set_entry(g.chunk_id(201), 0);
+  Bytes image = w.build();
+  AfsMount m(image);
+  ASSERT_EQ(m.mount(), 0u);
+  EXPECT_EQ(m.ctx.num_chunks, g.num_chunks);
+  EXPECT_EQ(m.ctx.fat_size, g.fat_size);
+  const uint32_t sizes[] = {130, 0, AFS_NO_FILE_SIZE, 64, 64, AFS_NO_FILE_SIZE};
+  for (uint32_t f = 3; f <= 8; ++f) EXPECT_EQ(m.ctx.file_size_table[f], sizes[f - 3]) << f;
+  EXPECT_EQ(m.read(7), pattern(64, 7));
+  for (uint32_t c = 0; c <= g.num_chunks; ++c) EXPECT_EQ(m.bit(c), c <= 3 || c == 200 || c == 201) << c;
+  // Zombies are reset; the last one's page is still only in the cache, and
+  // mounting the same context on another volume drops it unwritten.
+  for (cid_t zombie : {5, 1023}) {
+    cid_t entry = 1;
+    ASSERT_EQ(afs_get_next_cid(&m.ctx, zombie, &entry), 0u);
+    EXPECT_EQ(entry, 0);
+  }
+  Bytes other = AfsVolumeWriter(kSmallPartition, 1024).add_file(5, pattern(10, 5)).build();
+  ASSERT_EQ(afs_init(&m.ctx, other.data(), 64, 10, 1024, 0, kSmallPartition, kDfsMountFlags, AFS_SKU_INVALID,
+                     AFS_PROJECT_NUMBER_INVALID), 0u);
+  EXPECT_EQ(AfsVolumeReader(other, kSmallPartition).file(5).data, pattern(10, 5));
+}
+
+TEST(AfsMount, FormatAndFreshHeaderGiveAVolumeTheNextMountAccepts) {
+  // A formatted FTL without a header mounts only with a fresh-header flag.
+  FtlImageBuilder b(FtlGeometry::for_partition(kSmallPartition, AfsGeometry::for_partition(kSmallPartition, 1024).fat_size));
+  Bytes blank = b.format().image();
+  EXPECT_EQ(AfsMount(blank).mount(), 5u);
+  EXPECT_EQ(AfsMount(blank).mount(kDfsMountFlags | 0x10), 0u);
+  EXPECT_EQ(AfsMount(blank).mount(), 0u);
+
+  for (uint32_t partition : {0x8000u, 0x18000u, 0x30000u, 0x100000u, 0x1FE000u}) {
+    for (uint32_t files : {65u, 1024u, 2048u}) {
+      SCOPED_TRACE(testing::Message() << partition << " " << files);
+      Bytes image(partition, 0x5A);  // neither erased nor formatted
+      AfsMount m(image, partition);
+      ASSERT_EQ(afs_init(&m.ctx, image.data(), 64, 10, files, 0, partition, kFormatFlags, AFS_SKU_TEST,
+                         AFS_PROJECT_NUMBER_ZEV), 0u);
+      const AfsVolumeReader r(image, partition);
+      EXPECT_EQ(r.version(), 30u | 1u << 8);  // SKU in bits 0-7, project in bits 8-19
+      EXPECT_EQ(r.geometry().flash_size, AfsGeometry::for_partition(partition, files).flash_size);
+      EXPECT_EQ(r.geometry().num_files, files);
+      ASSERT_EQ(m.mount(kDfsMountFlags, 100), 0u);
+      ASSERT_EQ(m.write(files - 1, 0, pattern(200, 1)), 0u);
+      EXPECT_EQ(m.reader().file(files - 1).data, pattern(200, 1));
+    }
+  }
+}
+
+TEST(AfsMount, ArgumentsAndFlagsAreChecked) {
+  Bytes image = AfsVolumeWriter(kSmallPartition, 1024).add_file(2, pattern(300, 2)).build();
+  const uint32_t f = kDfsMountFlags;
+  struct {
+    uint32_t page, entries, files, partition, flags, expected;
+  } const cases[] = {
+      {32, 10, 1024, 0x8000, f, 22},       {128, 10, 1024, 0x8000, f, 22},    {64, 1, 1024, 0x8000, f, 22},
+      {64, 1001, 1024, 0x8000, f, 22},     {64, 10, 64, 0x8000, f, 22},       {64, 10, 2049, 0x8000, f, 22},
+      {64, 10, 1024, 0x7FFF, f, 22},       {64, 10, 1024, 0x200001, f, 22},   {64, 10, 1024, 0x8000, f & ~4u, 22},
+      {64, 10, 1024, 0x8000, f | 2, 22},   {64, 10, 1024, 0x8000, f & ~0x20u, 22},
+      {64, 10, 1024, 0x8000, f | 0x100, 5},  // a forced format needs a format flag
+      {64, 10, 1024, 0x8000, f | 0xC0, 0},   // zeroes the context, preloads the cache
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.page << " " << c.entries << " " << c.files << " " << c.partition << " "
+                                    << c.flags);
+    AfsMount m(image);
+    EXPECT_EQ(afs_init(&m.ctx, image.data(), c.page, c.entries, c.files, 0, c.partition, c.flags, AFS_SKU_INVALID,
+                       AFS_PROJECT_NUMBER_INVALID), c.expected);
+    const bool cache_ok = c.page == 64 && c.entries >= 2 && c.entries <= 1000;
+    EXPECT_EQ(afs_setcache(&m.ctx, c.page, c.entries), cache_ok ? 0u : 22u);
+    EXPECT_EQ(m.read(2), c.expected == 0 ? pattern(300, 2) : Bytes{});  // the staging buffer is kept
+  }
+  // Without the chunk bitmap (0x8) only size and read are served; without a
+  // size table nothing is scanned, so a cycle (file 8) is met only by a walk.
+  const uint16_t c50 = static_cast<uint16_t>(AfsGeometry::for_partition(kSmallPartition, 1024).chunk_id(50));
+  Bytes cyclic = AfsVolumeWriter(kSmallPartition, 1024).add_file(2, pattern(300, 2)).set_entry(c50, c50).set_entry(8, c50).build();
+  EXPECT_EQ(AfsMount(cyclic).mount(f | 0x8), 5u);
+  AfsMount m(cyclic);
+  ASSERT_EQ(m.mount(0x20024 | 0x8), 0u);
+  EXPECT_EQ(m.ctx.chunk_state, nullptr);
+  EXPECT_EQ(m.size(2), 300u);
+  EXPECT_EQ(m.read(2), pattern(300, 2));
+  uint32_t size = 0;
+  EXPECT_EQ(afs_getfilesize(&m.ctx, 8, &size), 5u);
+  EXPECT_EQ(m.write(2, 0, pattern(10, 1)), 22u);
+  EXPECT_EQ(afs_deletefile(&m.ctx, 2), 22u);
+}
+
+TEST(AfsMount, HostileHeadersAndFatsAreRefused) {
+  const AfsGeometry g = AfsGeometry::for_partition(kSmallPartition, 1024);
+  const uint16_t first = static_cast<uint16_t>(g.chunk_id(0)), past = static_cast<uint16_t>(g.chunk_id(g.num_chunks));
+  struct {
+    const char* what;
+    uint32_t flash_size, num_files, index;
+    uint16_t value;
+  } const cases[] = {
+      {"64 files", g.flash_size, 64, 0, 0},         {"2049 files", g.flash_size, 2049, 0, 0},
+      {"no room for the FAT", 2 * 1024 + 13, 1024, 0, 0},
+      {"FAT larger than the volume", 2 * 1024 + 14 + 10, 1024, 0, 0},
+      {"more chunks than the partition", g.flash_size + 66, 1024, 0, 0},
+      {"file entry holding a count", g.flash_size, 1024, 9, 64},
+      {"file entry naming a file", g.flash_size, 1024, 9, 1023},
+      {"file entry past the chunks", g.flash_size, 1024, 9, past},
+      {"chunk entry 0xFFFF", g.flash_size, 1024, first, 0xFFFF},
+      {"chunk entry 65", g.flash_size, 1024, first, 65}, {"cycle", g.flash_size, 1024, first + 1u, first},
+  };
+  for (const auto& c : cases) {
+    AfsVolumeWriter w(kSmallPartition, 1024);
+    w.add_file(9, pattern(130, 9)).set_header(c.flash_size, c.num_files);
+    if (c.index != 0) w.set_entry(c.index, c.value);
+    Bytes image = w.build();
+    AfsMount m(image);
+    EXPECT_EQ(m.mount(), 5u) << c.what;
+    EXPECT_EQ(m.write(9, 0, pattern(10, 1)), 22u) << c.what;  // a failed mount serves nothing
+  }
+}
+
+TEST(AfsMount, FatPagesHoldingOnlyFreeChunksAreTrimmed) {
+  AfsVolumeWriter w(kSmallPartition, 65);
+  const AfsGeometry g = w.geometry();
+  // Stale entries of free chunks in every FAT page, one file in the middle.
+  for (uint32_t c = 0; c < g.num_chunks; ++c) w.set_entry(g.chunk_id(c), 0x1234);
+  w.add_file(0, pattern(64, 0), {100});
+  Bytes image = w.build();
+  AfsMount m(image);
+  ASSERT_EQ(m.mount(kDfsMountFlags, 65), 0u);
+  const uint32_t first_chunk_page = afs_layout::entry_offset(65) / 64, pages = g.fat_size / 64;
+  const uint32_t used_page = afs_layout::entry_offset(g.chunk_id(100)) / 64;
+  for (uint32_t p = first_chunk_page; p < pages; ++p) {
+    const bool kept = p == first_chunk_page || p == used_page || p == pages - 1;
+    EXPECT_EQ(m.ctx.ftl_context->page_info[p].page_num != 0xFF, kept) << p;
+  }
+  EXPECT_EQ(m.read(0), pattern(64, 0));
+}
+
+}  // namespace
+}  // namespace tarn_test
