@@ -23,6 +23,11 @@ struct State {
   uint32_t dropped_status = 0;
   uint64_t bytes_written = 0;
   uint32_t dropped = 0;
+  // power cut by operations
+  bool ops_cut_armed = false;
+  uint32_t ops_budget = 0;  // operations that may still complete
+  uint32_t torn_bytes = 0;
+  uint32_t ops_done = 0;
   // failure
   bool fail_armed = false;
   Failure failure;
@@ -83,6 +88,28 @@ void cut_power_after(uint64_t bytes, uint32_t dropped_status) {
   g_state.dropped_status = dropped_status;
 }
 
+void cut_power_after_operations(uint32_t operations, uint32_t torn_bytes, uint32_t dropped_status) {
+  g_state.ops_cut_armed = true;
+  g_state.ops_budget = operations;
+  g_state.torn_bytes = torn_bytes;
+  g_state.dropped_status = dropped_status;
+}
+
+uint32_t operations_done() { return g_state.ops_done; }
+
+// With a cut by operations armed: true when this operation is the one that
+// meets the cut (power is then lost); otherwise counts it as completing.
+bool operation_cut() {
+  if (!g_state.ops_cut_armed) return false;
+  if (g_state.ops_budget == 0) {
+    g_state.power_lost = true;
+    ++g_state.dropped;
+    return true;
+  }
+  --g_state.ops_budget;
+  return false;
+}
+
 bool power_lost() { return g_state.power_lost; }
 uint64_t bytes_written() { return g_state.bytes_written; }
 uint32_t dropped_operations() { return g_state.dropped; }
@@ -126,6 +153,13 @@ extern "C" uint32_t SpiDrvWrite(uint32_t Address, uint32_t Length, const void* p
     ++g_state.dropped;
     return g_state.dropped_status;
   }
+  if (tarn_test::fake_flash::operation_cut()) {
+    const uint32_t torn = g_state.torn_bytes < Length ? g_state.torn_bytes : Length;
+    if (torn != 0) std::memcpy(gpBuffer + Address, pBuffer, torn);
+    g_state.bytes_written += torn;
+    return g_state.dropped_status;
+  }
+  ++g_state.ops_done;
   uint32_t landing = Length;
   if (g_state.cut_armed && g_state.cut_budget < Length) landing = static_cast<uint32_t>(g_state.cut_budget);
   if (landing != 0) std::memcpy(gpBuffer + Address, pBuffer, landing);
@@ -148,6 +182,8 @@ extern "C" uint32_t SpiDrvEraseBlock(uint32_t BlockAddress) {
     ++g_state.dropped;
     return g_state.dropped_status;
   }
+  if (tarn_test::fake_flash::operation_cut()) return g_state.dropped_status;
+  ++g_state.ops_done;
   std::memset(gpBuffer + BlockAddress, kErased, kBlockSize);
   return 0;
 }

@@ -46,6 +46,13 @@ void reset();
 // Dropped writes and erases return `dropped_status` (0: the device gives no
 // sign, as after a real power loss the firmware would not run on).
 void cut_power_after(uint64_t bytes, uint32_t dropped_status = 0);
+// Counting from now, `operations` more writes and erases complete; then power
+// is lost, and the next write lands only its first `torn_bytes` bytes (an
+// erase that would come next does not happen).
+void cut_power_after_operations(uint32_t operations, uint32_t torn_bytes = 0,
+                                uint32_t dropped_status = 0);
+// Writes and erases that completed since the last reset.
+uint32_t operations_done();
 // Power lost now: no further byte lands, no erase happens.
 inline void cut_power_now(uint32_t dropped_status = 0) { cut_power_after(0, dropped_status); }
 bool power_lost();
