@@ -1,0 +1,258 @@
+// Host sessions without a deployed VFS: start-up and each way it fails,
+// named-variable access, kept and final shutdowns with the rebuilt overrides
+// checked byte for byte, the text dumps, and restarts in one process.
+#include <cstdio>
+#include <functional>
+#include <fstream>
+#include <sstream>
+
+#include "session_fixture.h"
+
+namespace kymfs_test {
+namespace {
+
+const HostReport kStartReport =
+    debugReport("Initializing kymfs native API with Tarn configuration.");
+
+struct StartCase {
+  const char* name;
+  std::function<void(HostImage&)> change;
+  std::vector<HostReport> reports;  // after the start report
+  bool fcsLoaded;
+};
+
+TEST_F(SessionTest, StartUpFailsAtEachStepWithItsReport) {
+  const size_t efsSize = kEfsRegionSize;
+  const StartCase cases[] = {
+      {"no defaults", [](HostImage& i) { i.defaults.clear(); },
+       {errorReport(ErrorLoadingOrvanCfg, "Failed to load Orvan.cfg table.",
+                    "Orvan.cfg table is mandatory for loading by Tarn.")},
+       false},
+      {"no file table", [](HostImage& i) { i.ftbl.clear(); },
+       {errorReport(ErrorFtblLoadFail, "Failed to load ftbl file.",
+                    "ftbl data must be defined for flat VFS, but not load by Tarn.")},
+       false},
+      {"partition shorter than its header", [](HostImage& i) { i.qelc.assign(15, 0); },
+       {errorReport(ErrorCastBuffer, "Detected error in buffer parsing operation.",
+                    "Invalid QELC partition length")},
+       false},
+      {"MFS region without a volume", [](HostImage& i) { i.mfs.assign(0x8000, 0xFF); },
+       {errorReport(ErrorInit, "Initialize Error", " Library status code: 5"),
+        errorReport(ErrorMfsInitError, "Failed to initialize MFS.", "")},
+       true},
+      {"EFS region smaller than the geometry",
+       [&](HostImage& i) { i.efs.assign(efsSize - 1, 0xFF); },
+       {errorReport(ErrorEfsInitError, "Failed to initialize EFS.", "")},
+       true},
+      {"SKU without an EFS geometry",
+       [&](HostImage& i) {
+         i.sku = kSkuWithoutEfs;
+         i.efs.assign(efsSize, 0xFF);
+       },
+       {errorReport(ErrorEfsInitError, "Failed to initialize EFS.", "")},
+       true},
+  };
+  for (const StartCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostImage image;
+    c.change(image);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(start(image));
+    const std::string printed = testing::internal::GetCapturedStdout();
+    std::vector<HostReport> expected = {kStartReport};
+    expected.insert(expected.end(), c.reports.begin(), c.reports.end());
+    EXPECT_EQ(reports(), expected);
+    EXPECT_EQ(printed, image.mfs.empty() ? "" : "dfs_init failed\n");
+    EXPECT_EQ(kyFcsIsInitialized(), c.fcsLoaded);
+    EXPECT_FALSE(kyMfsIsInitialized());
+    if (kyFcsIsInitialized()) {
+      EXPECT_TRUE(kyMfsNvarTerm(false));
+    }
+  }
+}
+
+TEST_F(SessionTest, NullConfigurationIsRefused) {
+  // A host that binds the entry point by name passes the record's address.
+  auto init = reinterpret_cast<bool (*)(ModQelStorageLibConfig*, TarnStatusCallback)>(
+      reinterpret_cast<void (*)()>(&kyMfsTarnInit));
+  EXPECT_FALSE(init(nullptr, captureReport));
+  EXPECT_EQ(reports(), (std::vector<HostReport>{
+                           kStartReport, errorReport(ErrorCorruptedBuffer,
+                                                     "Corrupted Buffer Detected.",
+                                                     "Null configuration")}));
+  EXPECT_FALSE(kyFcsIsInitialized());
+}
+
+TEST_F(SessionTest, DefaultsAndFileTableAloneStart) {
+  HostImage image;
+  ASSERT_TRUE(start(image));
+  EXPECT_EQ(reports(), std::vector<HostReport>{kStartReport});
+  EXPECT_TRUE(kyFcsIsInitialized());
+  EXPECT_FALSE(kyMfsIsInitialized());
+  EXPECT_FALSE(kyMfsIsVfsDeployed());
+  EXPECT_EQ(current("a"), "aaaa");
+  char* buffer = nullptr;
+  U32 size = 0;
+  EXPECT_FALSE(kyMfsGetBuildQelCfgFcsBuffer(&buffer, size));
+  EXPECT_EQ(reports().size(), 1u);
+}
+
+TEST_F(SessionTest, NamedVariableAccess) {
+  HostImage image;
+  image.overrides({{"/home/a", kFileA, kOverridable, text("AAAAAAA")}});
+  ASSERT_TRUE(start(image));
+  hostReports().clear();
+
+  // Paths, tables and accessibility.
+  EXPECT_EQ(current("a"), "AAAAAAA");
+  EXPECT_EQ(current("/home/a"), "AAAAAAA");
+  EXPECT_EQ(current("/home/a", FcsFileNameOrvanCfg), "aaaa");
+  EXPECT_EQ(current("/home/a", FcsFileNameQelCfg), "AAAAAAA");
+  EXPECT_EQ(current("e"), "");
+  EXPECT_TRUE(kymfsCheckNvarExists("n", FcsFileNameOrvanCfg));
+  EXPECT_FALSE(kymfsCheckNvarExists("n", FcsFileNameCurrentsCfg));
+  EXPECT_FALSE(kymfsCheckNvarExists("/a", FcsFileNameCurrentsCfg));  // becomes /home//a
+  EXPECT_EQ(reports(), std::vector<HostReport>{});
+
+  const struct {
+    const char* path;
+    FcsFileName table;
+    std::vector<HostReport> reports;
+  } refused[] = {
+      {"/a", FcsFileNameCurrentsCfg, {errorReport(ErrorFileNotFound, "File not found.", "")}},
+      {"n", FcsFileNameOrvanCfg, {errorReport(ErrorAccessError, "NVAR Access error.", "")}},
+      {"a", FcsFileNameInvalid,
+       {errorReport(ErrorFcsInvalidFile, "Invalid FCS file", ""),
+        errorReport(ErrorFileNotFound, "File not found.", "")}},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.path);
+    hostReports().clear();
+    U8* data = reinterpret_cast<U8*>(&hostReports());
+    U32 size = 99;
+    EXPECT_FALSE(kyMfsNvarGet(c.path, &data, &size, c.table, nullptr, nullptr));
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(reports(), c.reports);
+  }
+
+  // Updatable without a deployed VFS, and the maximum size.
+  U8* data = nullptr;
+  U32 size = 0, max = 0;
+  bool updatable = false;
+  ASSERT_TRUE(kyMfsNvarGet("a.b", &data, &size, FcsFileNameCurrentsCfg, &updatable, &max));
+  EXPECT_TRUE(updatable);
+  EXPECT_EQ(max, 16u);
+
+  // Resizing keeps the leading bytes and zero-fills the added ones.
+  U8* before = nullptr;
+  ASSERT_TRUE(kyMfsNvarResize("a", &before, 7));
+  ASSERT_TRUE(kyMfsNvarResize("a", &data, 12));
+  EXPECT_EQ(current("a"), std::string("AAAAAAA\0\0\0\0\0", 12));
+  ASSERT_TRUE(kyMfsNvarResize("a", &data, 3));
+  EXPECT_EQ(current("a"), "AAA");
+  ASSERT_TRUE(kyMfsNvarResize("a", &data, 0));
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(current("a"), "");
+  hostReports().clear();
+  EXPECT_FALSE(kyMfsNvarResize("n", &data, 4));
+  EXPECT_FALSE(kyMfsNvarResize("a", nullptr, 4));
+  EXPECT_EQ(kyMfsGetFcsFileNameMapping(static_cast<FcsFileNameMap>(3)), FcsFileNameCurrentsCfg);
+  EXPECT_EQ(reports(), (std::vector<HostReport>{
+                           errorReport(ErrorFileNotFound, "File not found.", ""),
+                           errorReport(ErrorCorruptedBuffer, "Corrupted Buffer Detected.",
+                                       "Null New NVAR data"),
+                           {Error, ErrorNone, "", "Invalid fcsFileNameMap value"}}));
+}
+
+std::string readText(const char* name) {
+  std::ifstream in(name);  // text mode: line ends as the dump wrote them
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST_F(SessionTest, KeptAndFinalShutdownRebuildTheOverrides) {
+  const char* dumps[] = {"qel_cfg.txt", "orvan_cfg.txt", "currents_cfg.txt"};
+  for (const char* d : dumps) std::remove(d);
+  HostImage image;
+  image.overrides({{"/home/a", kFileA, kOverridable, text("AAAAAAA")}});
+  ASSERT_TRUE(start(image));
+
+  U8* data = nullptr;
+  ASSERT_TRUE(kyMfsNvarResize("e", &data, 17));  // grows past its maximum of 8
+  for (int i = 0; i < 17; ++i) data[i] = static_cast<U8>(0xE0 + i);
+  ASSERT_TRUE(kyMfsNvarResize("a.b", &data, 6));
+  data[0] = 'S';
+  ASSERT_TRUE(kyMfsNvarTerm(true));
+  // The store names records path + "/"; the variable above its maximum is
+  // left out, and its current value falls back to the default.
+  std::vector<FcsRecord> rebuilt = {{"/home/a/", kFileA, kOverridable, text("AAAAAAA")},
+                                    {"/home/a.b/", kFileAB, kOverridable, text("Secret")}};
+  EXPECT_EQ(builtOverrides(), tarn_test::write_fcs_buffer_by_name(rebuilt));
+  EXPECT_EQ(current("e"), "");
+  EXPECT_EQ(current("a.b"), "Secret");
+
+  ASSERT_TRUE(kyMfsNvarTerm(true));  // a second run appends its dumps again
+  rebuilt.push_back({"/home/e/", kFileE, kOverridable, {}});
+  EXPECT_EQ(builtOverrides(), tarn_test::write_fcs_buffer_by_name(rebuilt));
+
+  const std::string qel = "/home/a (7 bytes)\n41 41 41 41 41 41 41 \n\n"
+                          "/home/a.b (6 bytes)\n53 65 63 72 65 74 \n\n";
+  const std::string currents = "/home/a (7 bytes)\n41 41 41 41 41 41 41 \n\n"
+                               "/home/a.b (6 bytes)\n53 65 63 72 65 74 \n\n"
+                               "/home/e (0 bytes)\n\n";
+  const std::string orvan = "/home/a (4 bytes)\n61 61 61 61 \n\n"
+                            "/home/a.b (6 bytes)\n73 65 63 72 65 74 \n\n"
+                            "/home/e (0 bytes)\n\n/home/n (2 bytes)\n\n";
+  // The rebuilt table lists its records in the order they were added: the
+  // current values' order, not the store's.
+  EXPECT_EQ(readText("qel_cfg.txt"), qel + qel + "/home/e (0 bytes)\n\n");
+  EXPECT_EQ(readText("orvan_cfg.txt"), orvan + orvan);
+  EXPECT_EQ(readText("currents_cfg.txt"), currents + currents);
+
+  ASSERT_TRUE(kyMfsNvarTerm(false));
+  EXPECT_FALSE(kyFcsIsInitialized());
+  EXPECT_EQ(current("a"), "<none>");
+  hostReports().clear();
+  EXPECT_FALSE(kyMfsNvarTerm(false));
+  EXPECT_EQ(reports(), std::vector<HostReport>{errorReport(
+                           ErrorFcsNotInitialized, "FCS was not initialized.", "")});
+  for (const char* d : dumps) std::remove(d);
+}
+
+TEST_F(SessionTest, DumpRowsOfSixteenBytes) {
+  HostImage image;
+  ASSERT_TRUE(start(image));
+  U8* data = nullptr;
+  ASSERT_TRUE(kyMfsNvarResize("e", &data, 17));
+  for (int i = 0; i < 17; ++i) data[i] = static_cast<U8>(i);
+  std::remove("dump_currents.txt");
+  kyMfsDumpFcsTables("dump_qel.txt", "dump_orvan.txt", "dump_currents.txt");
+  EXPECT_EQ(readText("dump_currents.txt"),
+            "/home/a (4 bytes)\n61 61 61 61 \n\n/home/a.b (6 bytes)\n73 65 63 72 65 74 \n\n"
+            "/home/e (17 bytes)\n00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f \n10 \n\n");
+  EXPECT_EQ(readText("dump_qel.txt"), "");  // no overrides
+  for (const char* d : {"dump_qel.txt", "dump_orvan.txt", "dump_currents.txt"}) std::remove(d);
+}
+
+TEST_F(SessionTest, RestartInOneProcessReplacesEverything) {
+  HostImage first;
+  first.overrides({{"/home/a", kFileA, kOverridable, text("first")}});
+  ASSERT_TRUE(start(first));
+  HostImage second;
+  second.defaults = tarn_test::write_fcs_buffer_by_name({{"/home/e", kFileE, kOverridable, text("ee")}});
+  ASSERT_TRUE(start(second));
+  EXPECT_EQ(current("a"), "<none>");
+  EXPECT_EQ(current("e"), "ee");
+  // A start-up that fails while loading its tables leaves no tables of the
+  // earlier one in use.
+  HostImage broken;
+  broken.qelc.assign(15, 0);
+  EXPECT_FALSE(start(broken));
+  EXPECT_FALSE(kyFcsIsInitialized());
+  EXPECT_EQ(current("e"), "<none>");
+}
+
+}  // namespace
+}  // namespace kymfs_test
