@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "storage/ToolsFileTable.h"
+#include "support/afs_volume_image.h"
 #include "support/file_table_builder.h"
 #include "tarnstoragelib.h"
 
@@ -59,6 +60,36 @@ TEST(MiniVfs, ComposesDfsNumbersFromFileTableEntries) {
   clear_file_table_selection();
   EXPECT_EQ(pathToFileNumber(&known[0], &untouched), 2);
   EXPECT_EQ(untouched, 0xA5A5A5A5u);
+}
+
+TEST(MiniVfs, MountsAndReadsByPath) {
+  const uint32_t partition = 0x8000;
+  tarn_test::Bytes blank(partition, 0xFF);
+  EXPECT_EQ(mini_vfs_init(blank.data(), partition), 1);
+  EXPECT_EQ(mini_vfs_init(nullptr, partition), 1);
+
+  tarn_test::AfsVolumeWriter writer(partition, 128);
+  writer.add_file(0x41, {'v', 'f', 's'});
+  tarn_test::Bytes volume = writer.build();
+  ASSERT_EQ(mini_vfs_init(volume.data(), partition), 0);
+  FtblFile present = tarn_test::ftbl_file("/vfs/present", 0x10000001);
+  present.media_type_fileno = 0x41;
+  FtblFile absent = tarn_test::ftbl_file("/vfs/absent", 0x10000002);
+  absent.media_type_fileno = 0x42;
+  tarn_test::Bytes blob = tarn_test::FileTableBuilder().sku({7, {present, absent}}).build();
+  ASSERT_EQ(load_file_table(reinterpret_cast<char*>(blob.data()), 7,
+                            static_cast<unsigned>(blob.size())),
+            0);
+
+  // A read shorter than asked for still succeeds; a file the volume lacks
+  // fails with 6.
+  std::string path = "/vfs/present", missing = "/vfs/absent";
+  char buffer[16] = {};
+  EXPECT_EQ(readVfs(&path[0], 0, buffer, sizeof buffer), 0);
+  EXPECT_EQ(std::string(buffer), "vfs");
+  EXPECT_EQ(readVfs(&path[0], 1, buffer, 1), 0);
+  EXPECT_EQ(buffer[0], 'f');
+  EXPECT_EQ(readVfs(&missing[0], 0, buffer, sizeof buffer), 6);
 }
 
 }  // namespace

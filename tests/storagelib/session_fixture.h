@@ -46,7 +46,7 @@ constexpr uint32_t kFileC = 0x1000010B;  // "/home/c", encrypted
 constexpr uint16_t kAttributesI = 0x0001, kAttributesK = 0x0041, kAttributesC = 0x0002;
 constexpr uint32_t kSkuWithoutEfs = kSku + 1;
 constexpr uint16_t kAfsNumberA = 0x21, kAfsNumberAB = 0x22, kAfsNumberN = 0x23,
-                   kAfsNumberE = 0x24, kAfsNumberBig = 0x25, kAfsNumberI = 0x26,
+                   kAfsNumberE = 0x24, kAfsNumberI = 0x26,
                    kAfsNumberK = 0x27, kAfsNumberC = 0x28, kAfsNumberDeploy = 0x30;
 constexpr uint16_t kEfsNumberX = 1;
 // Bytes of the EFS region of kSku's geometry: 2 block managers, 7 data
@@ -67,7 +67,6 @@ inline Bytes sessionFileTable() {
       vfsFile("/home/a.b", kFileAB, kAttributesAB, 16, kAfsNumberAB),
       vfsFile("/home/n", kFileN, 0, 8, kAfsNumberN),
       vfsFile("/home/e", kFileE, 0, 8, kAfsNumberE),
-      vfsFile("/home/big", kFileBig, 0, 70000, kAfsNumberBig),
       vfsFile("/home/x", kFileX, 0, 32, kEfsNumberX, 2),
       vfsFile("/home/mca/deploy", kFileDeploy, 0, 8, kAfsNumberDeploy),
       vfsFile("/home/i", kFileI, kAttributesI, 64, kAfsNumberI),
