@@ -90,9 +90,9 @@ extern "C" {
 
 TARN_INTERNAL extern bool s_mfsInitialized;  // the MFS region is mounted through DFS
 TARN_INTERNAL extern bool s_fcsInitialized;  // the three configuration tables are loaded
-// The EFS region of the latest start-up is mounted. The EFS keeps no track of
-// the host's buffer once the library has ended, so EFS files are reached only
-// while this is set.
+// The EFS region of the latest start-up is mounted. The EFS has no unmount:
+// it stays bound to the last region it mounted, which the host may have freed
+// since, so the library reaches EFS files only while this is set.
 TARN_INTERNAL extern bool s_efsInitialized;
 TARN_INTERNAL extern FcsTable s_orvanCfgTable;       // defaults
 TARN_INTERNAL extern FcsTable s_qelCfgTable;         // overrides

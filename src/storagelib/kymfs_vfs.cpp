@@ -32,13 +32,25 @@ bool isEfsNumber(unsigned int number) {
   return ((number & DFS_SUB_MEDIA_TYPE_MASK) >> DFS_SUB_MEDIA_TYPE_SHIFT) == SUB_MEDIA_TYPE_EFS;
 }
 
+// What the dispatcher answers for an EFS file while no EFS region is mounted.
+constexpr int kEfsNotMounted = 5;
+
 // The DFS number of a VFS path. A path the file table lacks, or whose number
-// is 0, has no VFS file, and neither has an EFS path while no EFS region of
-// this configuration is mounted. `lookup` receives pathToFileNumber's result.
+// is 0, has no VFS file. `lookup` receives pathToFileNumber's result.
 bool vfsFileNumber(char* path, unsigned int& number, int& lookup) {
   number = 0;
   lookup = pathToFileNumber(path, &number);
-  return lookup == 0 && number != 0 && (s_efsInitialized || !isEfsNumber(number));
+  return lookup == 0 && number != 0;
+}
+
+// The size of a VFS file. The EFS stays bound to the region of the latest
+// EFS mount even after the library has ended, and that buffer may be gone:
+// while this configuration has no EFS region mounted, an EFS file is answered
+// as the dispatcher answers it when no EFS was ever mounted, and the region
+// is not touched. Reads and writes follow only a size that was read.
+int vfsFileSize(unsigned int number, uint32_t& size) {
+  if (isEfsNumber(number) && !s_efsInitialized) return kEfsNotMounted;
+  return dfs_getsize(static_cast<int>(number), &size);
 }
 
 }  // namespace
@@ -67,10 +79,8 @@ bool TARN_CDECL kyMfsIsVfsDeployed() {
   if (!kyMfsIsInitialized()) return false;
   unsigned int number = 0;
   if (pathToFileNumber(kDeployMarkerPath, &number) != 0) return false;
-  if (isEfsNumber(number) && !s_efsInitialized) return false;
   uint32_t size = 0;
-  if (dfs_getsize(static_cast<int>(number), &size) != 0) return false;
-  return size != 0;
+  return vfsFileSize(number, size) == 0 && size != 0;
 }
 
 bool kyMfsFillCurrentsTableFromVFS(FcsTable& defaultsTable) {
@@ -91,7 +101,7 @@ bool kyMfsFillCurrentsTableFromVFS(FcsTable& defaultsTable) {
       continue;
     }
     uint32_t fileSize = 0;
-    if (dfs_getsize(static_cast<int>(number), &fileSize) != 0) return false;
+    if (vfsFileSize(number, fileSize) != 0) return false;
 
     U32 valueSize = fileSize;
     if (attributes.bits.integrity_protection) {
@@ -137,7 +147,7 @@ bool kyMfsWriteFcsToVfs(FcsTable& fcsTable) {
       return false;
     }
     uint32_t vfsSize = 0;
-    const int sizeStatus = dfs_getsize(static_cast<int>(number), &vfsSize);
+    const int sizeStatus = vfsFileSize(number, vfsSize);
     if (sizeStatus != 0) {
       debugMessageFormat("Failed to get size of VFS file: %.*s", kPathLength, path);
       setLibError(ErrorGetFileSize, sizeStatus);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "flash/dfs/dfs.h"
 #include "flash/efs/EFS.h"
@@ -18,84 +19,70 @@ namespace {
 using tarn_test::Bytes;
 
 constexpr uint32_t kPartition = 0x8000;
-constexpr uint32_t kAfsFiles = 128;
 constexpr uint32_t kEfsSku = 9;
-constexpr uint16_t kEfsFile = 6;
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-std::string readDfs(int fileno, int& status, uint32_t want = 64) {
-  std::string out(want, '\0');
-  uint32_t size = want;
+std::string readDfs(int fileno, int& status) {
+  std::string out(64, '\0');
+  uint32_t size = 64;
   status = dfs_read(fileno, 0, &size, &out[0]);
   out.resize(status == 0 ? size : 0);
   return out;
 }
 
-// Selects an EFS geometry with file 6 in logical block 0 and mounts a region
-// that holds "efs-six" in it.
-void mountEfsWithFileSix(tarn_test::EfsRegion& region) {
-  tarn_test::EfstSku sku;
-  sku.sku = kEfsSku;
-  sku.files = {tarn_test::efst_file(kEfsFile, 0, 0, 64)};
-  Bytes blob = tarn_test::FileTableBuilder().sku({kEfsSku, {}}).efs(sku).build();
-  ASSERT_EQ(load_file_table(reinterpret_cast<char*>(blob.data()), kEfsSku,
-                            static_cast<unsigned>(blob.size())),
-            0);
-  region.format({{0, 0}});
-  Bytes area = region.empty_area(0);
-  const Bytes six = text("efs-six");
-  tarn_test::EfsRegion::put_piece(area, 0, static_cast<uint16_t>(six.size()), 0, six.data(),
-                                  six.size());
-  region.area(0, area);
-  ASSERT_EQ(EFS_init_tools(region.bytes.data()), 0);
+// Statuses of size, read, write and delete for one number.
+std::vector<int> statuses(int fileno) {
+  uint32_t size = 0, one = 1;
+  int read = 0;
+  readDfs(fileno, read);
+  return {dfs_getsize(fileno, &size), read, dfs_write(fileno, 0, 0, &one, 0), dfs_delete_file(fileno)};
 }
 
 TEST(Dfs, RoutesAndFoldsOverAMountedVolume) {
-  // Before any mount.
+  // Before any mount: sizes 2 (EFS numbers too), AFS reads and writes 22,
+  // AFS deletes 2.
+  EXPECT_EQ(statuses(0x10000006), (std::vector<int>{2, 22, 22, 2}));
   uint32_t size = 0;
-  EXPECT_EQ(dfs_getsize(0x10000006, &size), 2);
-  EXPECT_EQ(dfs_getsize(0x00001006, &size), 2);
-  int status = 0;
-  readDfs(0x10000006, status);
-  EXPECT_EQ(status, 22);
-  EXPECT_EQ(dfs_write(6, 0, 1, &size, 0), 22);
-  EXPECT_EQ(dfs_delete_file(6), 2);
-  EXPECT_EQ(dfs_delete_file(0x1006), 22);
+  EXPECT_EQ(dfs_getsize(0x1006, &size), 2);
   EXPECT_EQ(dfs_force_full_reclaim(), 22);
   EXPECT_EQ(dfs_set_page_size(64), 22);
   EXPECT_FALSE(dfs_idle_reclaim_needed());
 
-  tarn_test::AfsVolumeWriter writer(kPartition, kAfsFiles);
+  tarn_test::AfsVolumeWriter writer(kPartition, 128);
   writer.add_file(6, text("afs-six")).add_file(7, text("seven"));
   Bytes mfs = writer.build();
   ASSERT_EQ(dfs_init(mfs.data(), kPartition), 0);
+  // An EFS region whose file 6 holds "efs-six".
+  tarn_test::EfstSku sku;
+  sku.sku = kEfsSku;
+  sku.files = {tarn_test::efst_file(6, 0, 0, 64)};
+  Bytes blob = tarn_test::FileTableBuilder().sku({kEfsSku, {}}).efs(sku).build();
+  ASSERT_EQ(load_file_table(reinterpret_cast<char*>(blob.data()), kEfsSku, static_cast<unsigned>(blob.size())), 0);
   tarn_test::EfsRegion efs(tarn_test::EfsGeo{});
-  mountEfsWithFileSix(efs);
+  efs.format({{0, 0}});
+  Bytes area = efs.empty_area(0);
+  const Bytes six = text("efs-six");
+  tarn_test::EfsRegion::put_piece(area, 0, static_cast<uint16_t>(six.size()), 0, six.data(), six.size());
+  efs.area(0, area);
+  ASSERT_EQ(EFS_init_tools(efs.bytes.data()), 0);
 
   // Reads by sub-media type; size, read and write clear the media type.
+  int status = 0;
   EXPECT_EQ(readDfs(0x10000006, status), "afs-six");
-  EXPECT_EQ(status, 0);
   EXPECT_EQ(readDfs(0x00001006, status), "efs-six");
   EXPECT_EQ(readDfs(0x70001006, status), "efs-six");
   EXPECT_EQ(dfs_getsize(0x10001006, &size), 0);
   EXPECT_EQ(size, 7u);
-  for (int unserved : {0x00000806, 0x00001806}) {
-    EXPECT_EQ(dfs_getsize(unserved, &size), 22);
-    readDfs(unserved, status);
-    EXPECT_EQ(status, 22);
-    EXPECT_EQ(dfs_write(unserved, 0, 1, &size, 0), 22);
-    EXPECT_EQ(dfs_delete_file(unserved), 22);
-  }
+  for (int unserved : {0x00000806, 0x00001806}) EXPECT_EQ(statuses(unserved), (std::vector<int>{22, 22, 22, 22}));
 
   // Writes: truncation reaches AFS files; the EFS replaces a whole file.
-  const Bytes shorter = text("AFS");
-  EXPECT_EQ(dfs_write(0x10000006, 0, 3, const_cast<uint8_t*>(shorter.data()), DFS_WRITE_TRUNCATE), 0);
-  EXPECT_EQ(dfs_write(0x10001006, 0, 3, const_cast<uint8_t*>(shorter.data()), 0), 0);
+  Bytes shorter = text("AFS");
+  EXPECT_EQ(dfs_write(0x10000006, 0, 3, shorter.data(), DFS_WRITE_TRUNCATE), 0);
+  EXPECT_EQ(dfs_write(0x10001006, 0, 3, shorter.data(), 0), 0);
   EXPECT_EQ(readDfs(0x00001006, status), "AFS");
-  // Statuses that writes pass, and one they fold: a file above the AFS file
-  // limit (27), more than the volume holds (28), an EFS file of 0xFFFF bytes
-  // (the EFS's 34 becomes 5).
+  // Writes pass 27 (above the AFS file limit) and 28 (more than the volume
+  // holds) and fold the EFS's 34 (a file of 0xFFFF bytes) into 5.
   Bytes big(0x40001, 0x5A);
   EXPECT_EQ(dfs_write(8, 0, static_cast<uint32_t>(big.size()), big.data(), 0), 27);
   EXPECT_EQ(dfs_write(8, 0, kPartition, big.data(), 0), 28);
@@ -111,17 +98,11 @@ TEST(Dfs, RoutesAndFoldsOverAMountedVolume) {
   // Only 64-byte cache pages are served.
   for (uint32_t pageSize : {0u, 32u, 128u, 4096u}) EXPECT_EQ(dfs_set_page_size(pageSize), 22);
   EXPECT_EQ(dfs_set_page_size(64), 0);
-  EXPECT_EQ(dfs_terminate(), 0);
-  EXPECT_FALSE(dfs_is_fs_erased());
 
   // A failed mount leaves no volume to serve AFS files; EFS sizes still work.
   Bytes blank(kPartition, 0xFF);
   EXPECT_EQ(dfs_init(blank.data(), kPartition), 5);
-  readDfs(6, status);
-  EXPECT_EQ(status, 22);
-  EXPECT_EQ(dfs_getsize(6, &size), 22);
-  EXPECT_EQ(dfs_write(6, 0, 1, &size, 0), 22);
-  EXPECT_EQ(dfs_delete_file(6), 22);
+  EXPECT_EQ(statuses(6), (std::vector<int>{22, 22, 22, 22}));
   EXPECT_EQ(dfs_getsize(0x1006, &size), 0);
   EXPECT_EQ(dfs_force_dirty_erase(), 22);
 
