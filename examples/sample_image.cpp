@@ -58,6 +58,12 @@ uint32_t uniqueFileNumber(size_t index) {
   return (kMediaType << 28) | (0x100u + static_cast<uint32_t>(index));
 }
 
+// A file-table name: NUL-terminated only when shorter than the field.
+void copyName(char (&field)[FILE_TABLE_NAME_SIZE], const char* name) {
+  const size_t length = std::strlen(name);
+  std::memcpy(field, name, length < sizeof field ? length : sizeof field);
+}
+
 template <typename T>
 void put(Bytes& blob, size_t at, const T& record) {
   if (blob.size() < at + sizeof record) blob.resize(at + sizeof record);
@@ -90,7 +96,7 @@ Bytes makeFileTable() {
   for (uint32_t i = 0; i < count; ++i) {
     const SampleFile& f = kFiles[i];
     tools_file_entry_in_table_t entry = {};
-    std::strncpy(entry.unique_file_name, f.name, FILE_TABLE_NAME_SIZE);
+    copyName(entry.unique_file_name, f.name);
     entry.unique_fileno.value = uniqueFileNumber(i);
     entry.file_attributes.value = f.fileAttributes;
     entry.media_type_fileno = f.mediaFileNumber;
@@ -100,7 +106,7 @@ Bytes makeFileTable() {
     if (f.subMediaType == kSubMediaEfs) {
       tools_efs_file_entry_in_table_t efsFile = {};
       efsFile.fileno = f.mediaFileNumber;
-      std::strncpy(efsFile.file_name, f.name, FILE_TABLE_NAME_SIZE);
+      copyName(efsFile.file_name, f.name);
       efsFile.max_size = 64;
       put(blob, efsFilesAt, efsFile);
     }
