@@ -1,8 +1,9 @@
 // The host's view of TarnStorageLib: the configuration record a host starts
 // the library with, the names of the configuration tables, the types a host
-// needs to receive status reports, and the state queries. The host binds the library's entry points by name;
-// on 32-bit x86 every entry point and the status callback use the caller-cleans
-// (cdecl) convention.
+// needs to receive status reports, and the entry points: state queries,
+// start-up and shutdown, named variables and the minimal VFS. The host binds
+// the library's entry points by name; on 32-bit x86 every entry point and the
+// status callback use the caller-cleans (cdecl) convention.
 //
 // This header is self-contained: it needs nothing but the C++ standard headers
 // and can be included first in any translation unit.
@@ -586,6 +587,94 @@ bool TARN_CDECL kyMfsIsInitialized(void);
 // True while the defaults, overrides and current-values tables are loaded.
 bool TARN_CDECL kyFcsIsInitialized(void);
 
+// ---------------------------------------------------------------------------
+// Start-up and shutdown
+// ---------------------------------------------------------------------------
+
+// Starts the library with the host's buffers. Copies the file table, the
+// defaults table and the configuration partition's table; loads the
+// defaults, the overrides and the current values; mounts the MFS region and
+// the EFS region in place when given; and, when the VFS in the MFS region is
+// deployed, takes the current values from their VFS files. A start-up ends
+// whatever an earlier one mounted before it mounts again. `statusCallback`
+// may be null (nothing is reported then); it stays in force until the next
+// start-up. Returns true when every step succeeded; every failure is
+// reported through the callback.
+bool TARN_CDECL kyMfsTarnInit(ModQelStorageLibConfig& config, TarnStatusCallback statusCallback);
+
+// Rebuilds the overrides from the current values, writes them back to their
+// VFS files when the VFS is deployed, and serialises them. With `skipMfsTerm`
+// false the library then ends: the regions are unmounted and every table is
+// released, so the host may free its buffers. With true it keeps running
+// with the rebuilt overrides (fetched with kyMfsGetBuildQelCfgFcsBuffer) and
+// appends text dumps of the three tables to "qel_cfg.txt", "orvan_cfg.txt"
+// and "currents_cfg.txt" in the working directory.
+bool TARN_CDECL kyMfsNvarTerm(bool skipMfsTerm);
+
+// The overrides table serialised as an FCS buffer, and its size. The buffer
+// belongs to the library and stays valid until the next kyMfsNvarTerm or
+// kyMfsTarnInit. False, writing nothing, when there is none.
+bool TARN_CDECL kyMfsGetBuildQelCfgFcsBuffer(char** buffer, U32& size);
+
+// Bytes of the EFS region the loaded EFS geometry uses; the host's EFS
+// buffer must hold at least this many.
+int TARN_CDECL kyMfsGetEfsSize(void);
+
+// Appends text dumps of the overrides, defaults and current-values tables to
+// the three files named (a null name writes that dump to standard output):
+// for each file "<path> (<size> bytes)", its payload in rows of 16 "%02x "
+// bytes, and an empty line.
+void TARN_CDECL kyMfsDumpFcsTables(const char* qelCfgName, const char* orvanCfgName,
+                                   const char* currentsName);
+
+// ---------------------------------------------------------------------------
+// Named variables
+//
+// A path without the leading "/home/" gets it put in front. Buffers handed
+// out belong to the library; they stay valid until the variable is resized
+// again or its table is released or rebuilt (kyMfsNvarTerm, kyMfsTarnInit).
+// ---------------------------------------------------------------------------
+
+// The table name of a selector; an unknown selector gives
+// FcsFileNameCurrentsCfg (and an internal-error report).
+int TARN_CDECL kyMfsGetFcsFileNameMapping(FcsFileNameMap fcsFileNameMap);
+
+// Whether the chosen table holds the path, accessible or not.
+bool TARN_CDECL kymfsCheckNvarExists(const char* path, FcsFileName fcsTableIndex);
+
+// The payload buffer and size of an accessible (overridable) variable of the
+// chosen table; an empty one gives null and 0. `isUpdatable` (false for an
+// integrity-protected variable while the VFS is deployed) and `maxFileSize`
+// may be null.
+bool TARN_CDECL kyMfsNvarGet(const char* path, U8** data, U32* dataSize, FcsFileName fcsTableIndex,
+                             bool* isUpdatable, U32* maxFileSize);
+
+// Sets the payload size of an accessible current value, keeping its leading
+// bytes; bytes added are zero. Writes the (possibly moved) buffer through
+// `newData`; size 0 gives null. The maximum size is enforced at shutdown: a
+// larger value is left out of the rebuilt overrides.
+bool TARN_CDECL kyMfsNvarResize(const char* path, U8** newData, U32 newDataSize);
+
+// ---------------------------------------------------------------------------
+// Minimal VFS: VFS files addressed by their file-table path
+// ---------------------------------------------------------------------------
+
+// Mounts an MFS region through the DFS dispatcher: 0, or 1 for any failure.
+// The interface's own state is not changed.
+int TARN_CDECL mini_vfs_init(void* image_buffer, uint32_t partition_size);
+
+// The DFS file number of the path's file: 0, 1 when `dfs_file_number` is
+// null, 2 when the selected file table lacks the path.
+int TARN_CDECL pathToFileNumber(char* path, unsigned int* dfs_file_number);
+
+// Reads up to `length` bytes at `offset` of the path's file: 0, 2 for an
+// unknown path, 6 when the read fails.
+int TARN_CDECL readVfs(char* path, unsigned int offset, void* buffer, unsigned int length);
+
 }  // extern "C"
+
+// Whether the VFS is deployed: the MFS region is mounted and its file
+// "/home/mca/deploy" exists and is not empty. Exported under its C++ name.
+bool TARN_CDECL kyMfsIsVfsDeployed();
 
 #endif  // TARNSTORAGELIB_H

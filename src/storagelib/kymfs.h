@@ -90,6 +90,10 @@ extern "C" {
 
 TARN_INTERNAL extern bool s_mfsInitialized;  // the MFS region is mounted through DFS
 TARN_INTERNAL extern bool s_fcsInitialized;  // the three configuration tables are loaded
+// The EFS region of the latest start-up is mounted. The EFS has no unmount:
+// it stays bound to the last region it mounted, which the host may have freed
+// since, so the library reaches EFS files only while this is set.
+TARN_INTERNAL extern bool s_efsInitialized;
 TARN_INTERNAL extern FcsTable s_orvanCfgTable;       // defaults
 TARN_INTERNAL extern FcsTable s_qelCfgTable;         // overrides
 TARN_INTERNAL extern FcsTable s_currentValuesTable;  // current values
@@ -112,6 +116,12 @@ TARN_INTERNAL bool kyMfsSetFileTableCopy(const char* data, U32 size, U32 afsSkuI
 // the flag. Returns 0 when nothing was pending or the hand-over succeeded,
 // else load_file_table's status (the flag then stays set). Reports nothing.
 TARN_INTERNAL int kyMfsHandOverFileTable(void);
+
+// Whether the library's copy of the file table has an "EFS" entry for the
+// SKU kept with it. Without one, the EFS geometry in force is not the SKU's
+// (the loader leaves an earlier SKU's geometry in place), so no EFS region is
+// to be mounted with it.
+TARN_INTERNAL bool kyMfsFileTableHasEfs(void);
 
 // ---------------------------------------------------------------------------
 // Configuration checks (start-up). Nothing in the buffers is read.
@@ -194,6 +204,35 @@ TARN_INTERNAL void kyMfsFreeFcsTable(FcsTable& fcsTable);
 // Releases the overrides, defaults and current-values tables, in that order,
 // and clears s_fcsInitialized. The rebuilt overrides table is not touched.
 TARN_INTERNAL void kyMfsCleanStaticTables(void);
+
+// ---------------------------------------------------------------------------
+// Current values and VFS synchronisation
+// ---------------------------------------------------------------------------
+
+// Builds `currentValuesTable` (which must hold nothing): for each overridable
+// entry of the defaults, in their order, a copy of the override with the same
+// path, or else of the default. A variable that cannot be copied or added is
+// left out; only a table that cannot be made fails.
+TARN_INTERNAL bool kyMfsGenerateFcsCurrentsTable(FcsTable& defaultsTable, FcsTable& overridesTable,
+                                                 FcsTable& currentValuesTable);
+
+// For each overridable entry of `defaultsTable` whose VFS file can be found
+// and is not encrypted, sets the current value to the file's contents (less
+// the blob metadata at the end of an integrity-protected file). Fails at the
+// first file whose size or contents cannot be read, that is shorter than its
+// metadata, or whose current value cannot be resized.
+TARN_INTERNAL bool kyMfsFillCurrentsTableFromVFS(FcsTable& defaultsTable);
+
+// Writes each overridable variable of `fcsTable` that is not integrity
+// protected to its VFS file, ending the file after the value. Fails when the
+// MFS region is not mounted, or at the first variable without a VFS file or
+// whose file cannot be sized or written.
+TARN_INTERNAL bool kyMfsWriteFcsToVfs(FcsTable& fcsTable);
+
+// The write-out without a VFS: serialises `fcsTable` (which then holds its FCS
+// buffer). Writing it into the MFS region (`cfgIsInMfs`) is not done and is
+// refused.
+TARN_INTERNAL bool kyMfsWriteFcsToMfs(FcsTable& fcsTable, bool cfgIsInMfs);
 
 }  // extern "C"
 

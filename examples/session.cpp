@@ -1,0 +1,144 @@
+// One host session over an image's buffers, printing every step and every
+// status report the library sends.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sample_image.h"
+
+namespace {
+
+const char* levelName(ErrorLevel level) {
+  switch (level) {
+    case Debug: return "Debug";
+    case Info: return "Info";
+    case Warning: return "Warning";
+    case UserError: return "UserError";
+    default: return "Error";
+  }
+}
+
+void TARN_CDECL printReport(ErrorLevel level, ImageToolsErrorName name, const char* nameText,
+                            const char* message) {
+  if (name == ErrorNone)
+    std::printf("    report [%s] %s\n", levelName(level), message);
+  else
+    std::printf("    report [%s] error %d \"%s\":%s\n", levelName(level), static_cast<int>(name),
+                nameText, message);
+}
+
+void printBytes(const U8* data, U32 size) {
+  const U32 shown = size < 16 ? size : 16;
+  for (U32 i = 0; i < shown; ++i) std::printf("%02x ", data[i]);
+  if (shown < size) std::printf("...");
+}
+
+void listVariables(const Image& image) {
+  for (const std::string& name : fileNames(image.ftbl, image.sku)) {
+    U8* data = nullptr;
+    U32 size = 0, maxSize = 0;
+    bool updatable = false;
+    if (api.kymfsCheckNvarExists(name.c_str(), FcsFileNameCurrentsCfg)) {
+      const bool got = api.kyMfsNvarGet(name.c_str(), &data, &size, FcsFileNameCurrentsCfg,
+                                        &updatable, &maxSize);
+      std::printf("  %-20s %s %3u of %3u bytes, %s: ", name.c_str(), got ? "current" : "FAILED ",
+                  size, maxSize, updatable ? "updatable" : "read-only");
+      printBytes(data, size);
+      std::printf("\n");
+    } else if (api.kymfsCheckNvarExists(name.c_str(), FcsFileNameOrvanCfg)) {
+      std::printf("  %-20s only a default; reading it:\n", name.c_str());
+      api.kyMfsNvarGet(name.c_str(), &data, &size, FcsFileNameOrvanCfg, nullptr, nullptr);
+    } else {
+      std::printf("  %-20s no configuration record\n", name.c_str());
+    }
+  }
+}
+
+// Gives the variable `size` bytes and returns its buffer, or null.
+U8* resized(const char* path, U32 size) {
+  U8* data = nullptr;
+  if (!api.kyMfsNvarResize(path, &data, size)) return nullptr;
+  return data;
+}
+
+// Counts the session in a little-endian u32 (growing the variable to four
+// bytes, the added bytes zero), raises a power limit, and renames the device.
+void changeVariables() {
+  U8* data = nullptr;
+  U32 size = 0;
+  if (api.kyMfsNvarGet("net/boots", &data, &size, FcsFileNameCurrentsCfg, nullptr, nullptr) &&
+      (size >= 4 || (data = resized("net/boots", 4)) != nullptr)) {
+    uint32_t boots = data[0] | (data[1] << 8) | (data[2] << 16) | (uint32_t{data[3]} << 24);
+    ++boots;
+    for (int i = 0; i < 4; ++i) data[i] = static_cast<U8>(boots >> (8 * i));
+    std::printf("  /home/net/boots = %u\n", boots);
+  }
+  if (api.kyMfsNvarGet("pwr/limit", &data, &size, FcsFileNameCurrentsCfg, nullptr, nullptr) &&
+      size > 0) {
+    data[0] = static_cast<U8>(data[0] + 1);
+    std::printf("  /home/pwr/limit = %u\n", data[0]);
+  }
+  const char name[] = "tarn-session";
+  if ((data = resized("/home/net/name", sizeof name - 1)) != nullptr) {
+    std::memcpy(data, name, sizeof name - 1);
+    std::printf("  /home/net/name = %s\n", name);
+  }
+}
+
+CommonTarnTable table(Bytes& bytes) {
+  CommonTarnTable t;
+  t.data = bytes.empty() ? nullptr : reinterpret_cast<char*>(bytes.data());
+  t.size = static_cast<U32>(bytes.size());
+  return t;
+}
+
+void printState() {
+  std::printf("  MFS mounted %d, tables loaded %d, VFS deployed %d\n", api.kyMfsIsInitialized(),
+              api.kyFcsIsInitialized(), api.kyMfsIsVfsDeployed());
+}
+
+}  // namespace
+
+bool runSession(Image& image, Bytes& overrides) {
+  ModQelStorageLibConfig config;
+  config.orvanCfgTable = table(image.defaults);
+  config.qelcCfgTable = table(image.qelc);
+  config.mfsTable = table(image.mfs);
+  config.ftblTable.commonData = table(image.ftbl);
+  config.ftblTable.afsSkuId = image.sku;
+  config.efsTable = table(image.efs);
+
+  std::printf("== Start-up (SKU %u)\n", image.sku);
+  if (!api.kyMfsTarnInit(config, printReport)) {
+    std::printf("  start-up failed\n");
+    printState();
+    if (api.kyFcsIsInitialized()) api.kyMfsNvarTerm(false);
+    return false;
+  }
+  printState();
+  std::printf("  EFS region in use: %d bytes\n", api.kyMfsGetEfsSize());
+
+  std::printf("== Variables\n");
+  listVariables(image);
+  std::printf("== Changes\n");
+  changeVariables();
+
+  std::printf("== Kept shutdown\n");
+  if (!api.kyMfsNvarTerm(true)) {
+    std::printf("  kept shutdown failed\n");
+    return false;
+  }
+  char* buffer = nullptr;
+  U32 size = 0;
+  if (api.kyMfsGetBuildQelCfgFcsBuffer(&buffer, size)) {
+    overrides.assign(buffer, buffer + size);
+    std::printf("  rebuilt overrides: %u bytes\n", size);
+  }
+  std::printf("== Variables after the kept shutdown\n");
+  listVariables(image);
+
+  std::printf("== Final shutdown\n");
+  const bool ended = api.kyMfsNvarTerm(false);
+  printState();
+  return ended;
+}

@@ -1,0 +1,150 @@
+// Host sessions for the end-to-end tests: the host's buffers, built with the
+// independent builders of tests/support, the configuration record made from
+// them, and the reports the host's callback receives. The library is driven
+// through its exported entry points only.
+#ifndef TARN_TESTS_STORAGELIB_SESSION_FIXTURE_H
+#define TARN_TESTS_STORAGELIB_SESSION_FIXTURE_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "kymfs_fixture.h"
+#include "support/afs_volume_image.h"
+#include "support/efs_region.h"
+#include "support/fcs_buffer_writer.h"
+#include "support/qelc_partition_builder.h"
+
+namespace kymfs_test {
+
+using tarn_test::Bytes;
+using tarn_test::FcsRecord;
+
+inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+constexpr uint16_t kOverridable = 1;
+
+// More files of the session file table: an EFS variable, the deploy marker,
+// integrity-protected ones (40 and 56 bytes of blob metadata), one whose DFS
+// number is 0 (no VFS file) and an encrypted one. kSku has an EFS geometry
+// (2 block managers, 7 data blocks, 3 spares); kSkuWithoutEfs has none.
+constexpr uint32_t kFileX = 0x10000106, kFileDeploy = 0x10000107, kFileI = 0x10000108,
+                   kFileK = 0x10000109, kFileZ = 0x0000010A, kFileC = 0x1000010B;
+constexpr uint16_t kAttributesI = 0x0001, kAttributesK = 0x0041, kAttributesC = 0x0002;
+constexpr uint32_t kSkuWithoutEfs = kSku + 1;
+// Numbers of the VFS files in their medium.
+constexpr uint16_t kAfsNumberA = 0x21, kAfsNumberAB = 0x22, kAfsNumberN = 0x23, kAfsNumberE = 0x24,
+                   kAfsNumberI = 0x26, kAfsNumberK = 0x27, kAfsNumberC = 0x28,
+                   kAfsNumberDeploy = 0x30, kEfsNumberX = 1;
+constexpr size_t kEfsRegionSize = (2 + 7 + 3) * 4096;
+
+// The defaults: two overridable variables with a value, one without, and one
+// the host may not change.
+inline std::vector<FcsRecord> defaultRecords() {
+  return {{"/home/a", kFileA, kOverridable, text("aaaa")},
+          {"/home/a.b", kFileAB, kOverridable, text("secret")},
+          {"/home/e", kFileE, kOverridable, {}},
+          {"/home/n", kFileN, 0, text("nn")}};
+}
+
+inline Bytes sessionFileTable() {
+  const auto file = [](const char* name, uint32_t fileno, uint16_t attributes, uint32_t max,
+                       uint16_t number, uint8_t subMedia = 0) {
+    tarn_test::FtblFile f = tarn_test::ftbl_file(name, fileno, attributes, max);
+    f.media_type_fileno = number;
+    f.sub_media_type = subMedia;
+    return f;
+  };
+  const std::vector<tarn_test::FtblFile> files = {
+      file("/home/a", kFileA, 0, 8, kAfsNumberA),
+      file("/home/a.b", kFileAB, kAttributesAB, 16, kAfsNumberAB),
+      file("/home/n", kFileN, 0, 8, kAfsNumberN),
+      file("/home/e", kFileE, 0, 8, kAfsNumberE),
+      file("/home/x", kFileX, 0, 32, kEfsNumberX, 2),
+      file("/home/mca/deploy", kFileDeploy, 0, 8, kAfsNumberDeploy),
+      file("/home/i", kFileI, kAttributesI, 64, kAfsNumberI),
+      file("/home/k", kFileK, kAttributesK, 64, kAfsNumberK),
+      file("/home/z", kFileZ, 0, 8, 0),
+      file("/home/c", kFileC, kAttributesC, 8, kAfsNumberC)};
+  tarn_test::EfstSku efs;
+  efs.sku = kSku;
+  efs.files = {tarn_test::efst_file(kEfsNumberX, 0, 0, 64)};
+  return tarn_test::FileTableBuilder().sku({kSku, files}).sku({kSkuWithoutEfs, files}).efs(efs).build();
+}
+
+inline tarn_test::EfsGeo efsGeo() {
+  tarn_test::EfsGeo g;
+  g.sku = static_cast<uint16_t>(kSku);
+  return g;
+}
+
+// A formatted EFS region of kSku's geometry whose file "/home/x" holds `x`.
+inline Bytes efsRegion(const Bytes& x) {
+  tarn_test::EfsRegion region(efsGeo());
+  region.format({{0, 0}});
+  Bytes area = region.empty_area(0);
+  tarn_test::EfsRegion::put_piece(area, 0, static_cast<uint16_t>(x.size()), 0, x.data(), x.size());
+  region.area(0, area);
+  return region.bytes;
+}
+
+// One host image: every buffer the host hands over, and the SKU.
+struct HostImage {
+  Bytes ftbl = sessionFileTable(), defaults = tarn_test::write_fcs_buffer_by_name(defaultRecords());
+  Bytes qelc, mfs, efs;
+  uint32_t sku = kSku;
+
+  void overrides(const std::vector<FcsRecord>& records) {
+    tarn_test::QelcPartition p;
+    p.fcs = tarn_test::write_fcs_buffer_by_name(records);
+    qelc = p.build();
+  }
+
+};
+
+// Every session test ends with the library shut down and the reports cleared.
+class SessionTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (kyFcsIsInitialized()) kyMfsNvarTerm(false);
+    hostReports().clear();
+  }
+
+  static bool start(HostImage& image) {
+    hostReports().clear();
+    const auto table = [](Bytes& b) {
+      return CommonTarnTable{b.empty() ? nullptr : reinterpret_cast<char*>(b.data()), static_cast<U32>(b.size())};
+    };
+    ModQelStorageLibConfig c;
+    c.orvanCfgTable = table(image.defaults), c.qelcCfgTable = table(image.qelc), c.mfsTable = table(image.mfs);
+    c.ftblTable.commonData = table(image.ftbl), c.ftblTable.afsSkuId = image.sku, c.efsTable = table(image.efs);
+    return kyMfsTarnInit(c, captureReport);
+  }
+
+  // The value of a variable, or "<none>" when it cannot be read.
+  static std::string current(const char* path, FcsFileName table = FcsFileNameCurrentsCfg) {
+    U8* data = nullptr;
+    U32 size = 0;
+    if (!kyMfsNvarGet(path, &data, &size, table, nullptr, nullptr)) return "<none>";
+    return std::string(reinterpret_cast<const char*>(data), size);
+  }
+
+  static Bytes builtOverrides() {
+    char* buffer = nullptr;
+    U32 size = 0;
+    if (!kyMfsGetBuildQelCfgFcsBuffer(&buffer, size)) return {};
+    return Bytes(buffer, buffer + size);
+  }
+
+  // The last `n` reports (all of them when fewer came).
+  static std::vector<HostReport> lastReports(size_t n) {
+    const std::vector<HostReport>& r = hostReports();
+    return std::vector<HostReport>(r.end() - static_cast<std::ptrdiff_t>(n < r.size() ? n : r.size()), r.end());
+  }
+
+  const std::vector<HostReport>& reports() const { return hostReports(); }
+};
+
+}  // namespace kymfs_test
+
+#endif  // TARN_TESTS_STORAGELIB_SESSION_FIXTURE_H
