@@ -2,7 +2,6 @@
 // passes at start-up, and the two state queries the host binds.
 #include "storagelib/kymfs.h"
 
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -14,7 +13,6 @@
 // shutdown, not at unload.
 bool s_mfsInitialized = false;
 bool s_fcsInitialized = false;
-bool s_efsInitialized = false;
 FcsTable s_orvanCfgTable;
 FcsTable s_qelCfgTable;
 FcsTable s_currentValuesTable;
@@ -41,7 +39,6 @@ const char kEfsName[] = "EFS";
 // files only: none of them is an entry point.
 TARN_NOT_EXPORTED("s_mfsInitialized")
 TARN_NOT_EXPORTED("s_fcsInitialized")
-TARN_NOT_EXPORTED("s_efsInitialized")
 TARN_NOT_EXPORTED("s_orvanCfgTable")
 TARN_NOT_EXPORTED("s_qelCfgTable")
 TARN_NOT_EXPORTED("s_currentValuesTable")
@@ -50,7 +47,6 @@ TARN_NOT_EXPORTED("s_tarnLoadFileTable")
 TARN_NOT_EXPORTED("s_tarnAfsSkuId")
 TARN_NOT_EXPORTED("kyMfsSetFileTableCopy")
 TARN_NOT_EXPORTED("kyMfsHandOverFileTable")
-TARN_NOT_EXPORTED("kyMfsFileTableHasEfs")
 TARN_NOT_EXPORTED("verifyOrvanTable")
 TARN_NOT_EXPORTED("verifyOrvanCfgTable")
 TARN_NOT_EXPORTED("kyMfsTarnInitConfig")
@@ -81,30 +77,6 @@ int kyMfsHandOverFileTable(void) {
                                      static_cast<unsigned>(s_fileTableBuffer.size()));
   if (status == 0) s_tarnLoadFileTable = false;
   return status;
-}
-
-bool kyMfsFileTableHasEfs(void) {
-  const size_t size = s_fileTableBuffer.size();
-  const char* blob = s_fileTableBuffer.data();
-  tools_file_table_header_t ftbl;
-  if (size < sizeof ftbl) return false;
-  std::memcpy(&ftbl, blob, sizeof ftbl);
-  // The "EFST" part follows the FTBL header and its per-SKU entries; every
-  // offset is checked against the copy in 64 bits.
-  const uint64_t efstAt = (uint64_t{ftbl.num_tables} + 1) * sizeof(tools_file_table_header_entry_t);
-  tools_efs_file_table_header_t efst;
-  if (efstAt + sizeof efst > size) return false;
-  std::memcpy(&efst, blob + efstAt, sizeof efst);
-  if (efst.signature != EFS_FILE_TABLE_SIGNATURE) return false;
-  const uint64_t entriesAt = efstAt + sizeof efst;
-  tools_efs_file_table_header_entry_t entry;
-  for (uint64_t i = 0; i < efst.num_tables; ++i) {
-    const uint64_t at = entriesAt + i * sizeof entry;
-    if (at + sizeof entry > size) return false;
-    std::memcpy(&entry, blob + at, sizeof entry);
-    if (entry.sku == s_tarnAfsSkuId) return true;
-  }
-  return false;
 }
 
 bool verifyOrvanTable(const char* tableName, const CommonTarnTable& table) {

@@ -90,10 +90,6 @@ extern "C" {
 
 TARN_INTERNAL extern bool s_mfsInitialized;  // the MFS region is mounted through DFS
 TARN_INTERNAL extern bool s_fcsInitialized;  // the three configuration tables are loaded
-// The EFS region of the latest start-up is mounted. The EFS has no unmount:
-// it stays bound to the last region it mounted, which the host may have freed
-// since, so the library reaches EFS files only while this is set.
-TARN_INTERNAL extern bool s_efsInitialized;
 TARN_INTERNAL extern FcsTable s_orvanCfgTable;       // defaults
 TARN_INTERNAL extern FcsTable s_qelCfgTable;         // overrides
 TARN_INTERNAL extern FcsTable s_currentValuesTable;  // current values
@@ -116,12 +112,6 @@ TARN_INTERNAL bool kyMfsSetFileTableCopy(const char* data, U32 size, U32 afsSkuI
 // the flag. Returns 0 when nothing was pending or the hand-over succeeded,
 // else load_file_table's status (the flag then stays set). Reports nothing.
 TARN_INTERNAL int kyMfsHandOverFileTable(void);
-
-// Whether the library's copy of the file table has an "EFS" entry for the
-// SKU kept with it. Without one, the EFS geometry in force is not the SKU's
-// (the loader leaves an earlier SKU's geometry in place), so no EFS region is
-// to be mounted with it.
-TARN_INTERNAL bool kyMfsFileTableHasEfs(void);
 
 // ---------------------------------------------------------------------------
 // Configuration checks (start-up). Nothing in the buffers is read.

@@ -54,15 +54,13 @@ bool kyMfsTerm() {
 // is smaller, or a SKU the file table gives no EFS geometry for, is refused
 // before the EFS touches the region.
 bool mountEfs(const CommonTarnTable& region) {
-  if (!kyMfsFileTableHasEfs()) return false;
   const int needed = EFS_get_efs_size();
   if (needed <= 0 || region.size < static_cast<U32>(needed)) return false;
-  if (EFS_init_tools(reinterpret_cast<uint8_t*>(region.data)) != 0) return false;
-  s_efsInitialized = true;
-  return true;
+  return EFS_init_tools(reinterpret_cast<uint8_t*>(region.data)) == 0;
 }
 
-void endEfsMount() { s_efsInitialized = false; }
+// Ends the EFS mount: the host may free the region once the library lets go.
+void endEfsMount() { EFS_term_tools(); }
 
 // Ends both mounts; nothing the library calls afterwards reaches the regions.
 void endMounts() {

@@ -28,13 +28,6 @@ constexpr int kPathLength = static_cast<int>(FCS_ENTRY_PATH_SIZE);
 
 bool isVariable(const FcsFileEntry* entry) { return entry->isManufEnabled && !entry->isDirectory; }
 
-bool isEfsNumber(unsigned int number) {
-  return ((number & DFS_SUB_MEDIA_TYPE_MASK) >> DFS_SUB_MEDIA_TYPE_SHIFT) == SUB_MEDIA_TYPE_EFS;
-}
-
-// What the dispatcher answers for an EFS file while no EFS region is mounted.
-constexpr int kEfsNotMounted = 5;
-
 // The DFS number of a VFS path. A path the file table lacks, or whose number
 // is 0, has no VFS file. `lookup` receives pathToFileNumber's result.
 bool vfsFileNumber(char* path, unsigned int& number, int& lookup) {
@@ -43,13 +36,11 @@ bool vfsFileNumber(char* path, unsigned int& number, int& lookup) {
   return lookup == 0 && number != 0;
 }
 
-// The size of a VFS file. The EFS stays bound to the region of the latest
-// EFS mount even after the library has ended, and that buffer may be gone:
-// while this configuration has no EFS region mounted, an EFS file is answered
-// as the dispatcher answers it when no EFS was ever mounted, and the region
-// is not touched. Reads and writes follow only a size that was read.
+// The size of a VFS file. Reads and writes follow only a size that was read.
+// While this configuration has no EFS region mounted the EFS is unmounted
+// (start-up and shutdown end its mount), so an EFS file answers as the
+// dispatcher answers it for an unmounted EFS.
 int vfsFileSize(unsigned int number, uint32_t& size) {
-  if (isEfsNumber(number) && !s_efsInitialized) return kEfsNotMounted;
   return dfs_getsize(static_cast<int>(number), &size);
 }
 

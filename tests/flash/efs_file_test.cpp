@@ -124,9 +124,15 @@ TEST_F(EfsFiles, RefusedOperationsChangeNothing) {
     EXPECT_EQ(c.status, c.op()) << c.name;
     EXPECT_TRUE(region_.bytes == image_) << c.name;
   }
-  efs_ctx.initlized = false;
+  // Once the mount has ended nothing reaches the image, also not the calls
+  // that work on an unmounted EFS.
+  EFS_term_tools();
   EXPECT_EQ(1, EFS_write(0, 0, 1, buf.data()));
   EXPECT_EQ(1, EFS_get_file_size(0, &size));
+  EXPECT_EQ(1, EFS_read(0, 0, &size, buf.data()));
+  EXPECT_EQ(1, EFS_erase());
+  EXPECT_EQ(1, EFS_write_RTFD_marker());
+  EXPECT_TRUE(region_.bytes == image_);
 }
 
 TEST_F(EfsFiles, WritesNeedingMoreSparesThanExistTouchNothing) {

@@ -136,7 +136,7 @@ TEST_F(SessionTest, KeptShutdownsAndRestartsInOneProcess) {
   // An MFS region whose deploy marker is empty: its VFS files are neither
   // read nor written.
   image.mfs = tarn_test::AfsVolumeWriter(0x8000, 128)
-                  .add_empty(kAfsNumberDeploy)
+                  .set_entry(kAfsNumberDeploy, 0xFFFF)
                   .add_file(kAfsNumberA, text("vfs-a"))
                   .build();
   const Bytes mfs = image.mfs;

@@ -87,6 +87,10 @@ int EFS_write_RTFD_marker(void);
 // Mounts the host's buffer in place (no copy). 22 for null, else EFS_init(false).
 // The buffer must hold EFS_get_efs_size() bytes.
 int EFS_init_tools(uint8_t* efs_image_buffer);
+// Ends the mount and lets go of the image, so that nothing reaches the host's
+// buffer once the host may free it: every file operation answers 1 until the
+// next EFS_init_tools. An image the EFS allocated for a format is freed.
+void EFS_term_tools(void);
 // Mounts the image (after formatting a fresh one of its own with do_format).
 // 1 before a table load; 41 for a geometry that cannot be mounted (no BM,
 // a count above 255, more than 256 physical blocks) or a region that does

@@ -40,7 +40,12 @@ extern "C" int load_autogen_data(char* buffer, uint32_t dfs_sku, uint32_t buffer
   if (!inside(efst_at, sizeof(tools_efs_file_table_header_t), buffer_size)) return kBadBlob;
   tools_efs_file_table_header_t efst;
   std::memcpy(&efst, buffer + efst_at, sizeof efst);
-  if (efst.signature != EFS_FILE_TABLE_SIGNATURE) return kDone;  // the blob describes no EFS
+  // A blob without an EFS description for the SKU leaves the EFS unconfigured:
+  // an earlier blob's geometry must not be mounted for this SKU.
+  if (efst.signature != EFS_FILE_TABLE_SIGNATURE) {
+    g_efs_autogen_data_loaded = false;
+    return kDone;
+  }
 
   const uint64_t entries_at = efst_at + sizeof efst;
   const uint64_t entries_len = uint64_t{efst.num_tables} * sizeof(tools_efs_file_table_header_entry_t);
@@ -52,7 +57,10 @@ extern "C" int load_autogen_data(char* buffer, uint32_t dfs_sku, uint32_t buffer
     std::memcpy(&entry, buffer + entries_at + uint64_t{i} * sizeof entry, sizeof entry);
     found = entry.sku == dfs_sku;
   }
-  if (!found) return kDone;
+  if (!found) {
+    g_efs_autogen_data_loaded = false;
+    return kDone;
+  }
 
   const uint64_t files_len = uint64_t{entry.num_files} * sizeof(tools_efs_file_entry_in_table_t);
   if (files_len < entry.table_size) return kBadBlob;

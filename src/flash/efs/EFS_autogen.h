@@ -16,15 +16,17 @@ extern uint32_t g_efs_files_num;            // entries of EFS_files; initially 1
 extern uint32_t g_efs_wear_leveling_threshold;  // initially 100
 extern uint8_t g_efs_layout_id;             // low byte of the layout id
 extern uint8_t g_efs_sku_id;                // low byte of the loaded SKU
-extern bool g_efs_autogen_data_loaded;      // set by the first successful load
+extern bool g_efs_autogen_data_loaded;      // the SKU of the latest load has an EFS geometry
 
 // Largest offset of a file's first piece inside a block's 4076-byte data area
 // that the loader accepts: the 4-byte piece header must fit before its end.
 constexpr uint32_t EFS_MAX_OFFSET_IN_BLOCK = EFS_PIECE_DATA_MAX;
 
 // Reads the "EFST" part of the file-table blob for `dfs_sku`. Returns 0 when
-// done, also when the blob has no "EFST" part or no entry for the SKU (nothing
-// changes then); 1 for a bad blob; 12 when the file list cannot be allocated.
+// done, also when the blob has no "EFST" part or no entry for the SKU: the
+// geometry and list stay, but g_efs_autogen_data_loaded is cleared, so no EFS
+// mount uses another SKU's geometry; 1 for a bad blob; 12 when the file list
+// cannot be allocated.
 // Everything is checked before any global changes, so a refused load leaves
 // the geometry and the file list of the previous load together.
 extern "C" int load_autogen_data(char* buffer, uint32_t dfs_sku, uint32_t buffer_size);

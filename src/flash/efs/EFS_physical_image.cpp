@@ -44,3 +44,9 @@ extern "C" int EFS_init_tools(uint8_t* efs_image_buffer) {
   efs_image = efs_image_buffer;
   return EFS_init(false);
 }
+
+extern "C" void EFS_term_tools(void) {
+  efs_ctx.initlized = false;
+  release_own_image();
+  efs_size = 0;
+}
