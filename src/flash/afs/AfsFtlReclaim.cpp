@@ -192,6 +192,7 @@ uint32_t ftl_copy_pages(afs_context_t* afs_context, uint32_t read_eu_address,
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr || write_buffer == nullptr || compare_buffer == nullptr)
     return AFS_STATUS_INVALID_ARGUMENT;
+  if (pages_to_read > FTL_COPY_RUN_PAGES) return AFS_STATUS_INVALID_ARGUMENT;  // past the buffers
   if (pages_to_read == 0) return AFS_STATUS_OK;
   const uint32_t type = page_id_array == nullptr ? FTL_EU_TYPE_BLOCK_MAPPED : FTL_EU_TYPE_PAGE_MAPPED;
   const uint32_t pages = pages_of_type(type);
