@@ -19,7 +19,7 @@
 
 #include "storage/FCS.h"
 #include "storage/storageDefs.h"
-#include "storagelib/internal_symbol.h"
+#include "internal_symbol.h"
 #include "tarnstoragelib.h"
 
 // Longest path an entry holds, terminator included.
