@@ -23,6 +23,9 @@ namespace {
 enum Op : uint8_t { kAdd, kDelete, kRead, kAttributes, kFlush, kList, kOpCount };
 
 constexpr uint32_t kUnknownFileno = 0x7777;
+// Operations per input: enough for any sequence worth trying, few enough
+// that checking the whole table after each stays cheap.
+constexpr int kMaxOps = 32;
 
 // Names an operation may use: every table name, an unknown name, the long
 // name with more characters behind it, an empty name, and each table name
@@ -219,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ModelTable model;
   FCS_HANDLE h = load(buffer, model);
-  while (!in.empty()) {
+  for (int op = 0; op < kMaxOps && !in.empty(); ++op) {
     switch (in.u8() % kOpCount) {
       case kAdd: op_add(h, model, in); break;
       case kDelete: op_delete(h, model, in); break;
