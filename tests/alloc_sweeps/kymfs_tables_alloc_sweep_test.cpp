@@ -50,14 +50,7 @@ Bytes sweepFileTable() {
       .build();
 }
 
-FcsRecord record(const std::string& name, uint32_t fileno, uint16_t attributes, const std::string& text) {
-  FcsRecord r;
-  r.name = name;
-  r.fileno = fileno;
-  r.attributes = attributes;
-  r.payload.assign(text.begin(), text.end());
-  return r;
-}
+const auto record = tarn_test::fcs_text_record;
 
 std::vector<FcsRecord> defaultRecords() {
   return {record(kFirst, kFirstNo, kOverridable, "1111"), record(kSecond, kSecondNo, kOverridable, "22"),

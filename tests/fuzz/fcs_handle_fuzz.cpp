@@ -250,15 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 }
 
 std::vector<Bytes> tarn_fuzz::seeds() {
-  using tarn_test::FcsRecord;
-  auto rec = [](const std::string& name, uint32_t fileno, uint16_t attributes, const std::string& text) {
-    FcsRecord r;
-    r.name = name;
-    r.fileno = fileno;
-    r.attributes = attributes;
-    r.payload.assign(text.begin(), text.end());
-    return r;
-  };
+  const auto rec = tarn_test::fcs_text_record;
   const std::vector<FtblFile>& files = tarn_fuzz::table_files();
   // Table files by position: 0 "/home/a", 1 "/home/a/b", 3 "B", 4 "a",
   // 5 "x/", 6 the 48-character name, 8 "/home/zero" (number 0), 9 and 10 one

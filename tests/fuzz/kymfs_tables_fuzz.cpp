@@ -224,20 +224,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 }
 
 std::vector<Bytes> tarn_fuzz::seeds() {
-  using tarn_test::FcsRecord;
-  auto rec = [](const char* name, uint32_t fileno, uint16_t attributes, const std::string& text) {
-    FcsRecord r;
-    r.name = name;
-    r.fileno = fileno;
-    r.attributes = attributes;
-    r.payload.assign(text.begin(), text.end());
-    return r;
-  };
+  const auto rec = tarn_test::fcs_text_record;
   const std::string longName = "/home/long/" + std::string(37, 'n');
   const Bytes defaults = tarn_test::write_fcs_buffer_reversed_payloads(
       {rec("/home/a", 0x10000101, 1, "AAAA"), rec("/home/a/b", 0x10000102, 1, "ab"),
        rec("/home/ab", 0x10000103, 0, "no"), rec("x/", 0x20000003, 1, ""),
-       rec(longName.c_str(), 0x30000001, 1, "long"), rec("/home/big", 0x30000004, 0x8001, "big"),
+       rec(longName, 0x30000001, 1, "long"), rec("/home/big", 0x30000004, 0x8001, "big"),
        rec("/home/unknown", 0x12345678, 1, "UU")});
   tarn_test::QelcPartition partition;
   partition.fcs = tarn_test::write_fcs_buffer(
