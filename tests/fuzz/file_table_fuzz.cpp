@@ -28,8 +28,8 @@ constexpr uint32_t kMinBlob = 1024, kMaxTables = 10, kLargestPieceOffset = 4072;
 // Descriptors of the EFS file list the harness compares one by one.
 constexpr uint32_t kKeptDescriptors = 4096;
 // A file list this large may fail to be allocated (the sanitizer settings of
-// sanitizer_options.cpp fail every request above 8 MiB).
-constexpr uint64_t kLargeList = uint64_t{8} << 20;
+// sanitizer_options.cpp fail every request above 32 MiB).
+constexpr uint64_t kLargeList = uint64_t{32} << 20;
 
 // The selection and the EFS globals, with a copy of the EFS file list.
 struct State {

@@ -1,5 +1,5 @@
 // Sanitizer settings of the fuzz targets. A hostile table may ask for a
-// list of billions of entries: a request above 8 MiB fails with a null
+// list of billions of entries: a request above 32 MiB fails with a null
 // result, so the library's out-of-memory path runs instead of the process
 // ending, and no run spends its time zeroing a huge list.
 #if defined(__has_feature)
@@ -13,6 +13,6 @@
 
 #if defined(TARN_FUZZ_ASAN)
 extern "C" const char* __asan_default_options() {
-  return "allocator_may_return_null=1:max_allocation_size_mb=8:detect_leaks=1";
+  return "allocator_may_return_null=1:max_allocation_size_mb=32:detect_leaks=1";
 }
 #endif
