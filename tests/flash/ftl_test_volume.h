@@ -20,6 +20,7 @@ struct TestVolume {
 
   explicit TestVolume(uint32_t partition_size, uint32_t fat_size = 640, uint32_t index = 0)
       : b(FtlGeometry::for_partition(partition_size, fat_size, index)) {}
+  explicit TestVolume(const FtlGeometry& geometry) : b(geometry) {}
   ~TestVolume() { afs_physical_ftl_release(&ctx); }
   TestVolume(const TestVolume&) = delete;
   TestVolume& operator=(const TestVolume&) = delete;

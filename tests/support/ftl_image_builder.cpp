@@ -333,6 +333,66 @@ std::vector<std::pair<uint16_t, uint32_t>> FtlImageBuilder::committed_fat_pages(
   return out;
 }
 
+// ---------------------------------------------------------------- reading back
+
+std::vector<uint32_t> FtlImageBuilder::data_eus() const {
+  std::vector<uint32_t> committed, pending, invalid;
+  for (uint32_t eu = 0; eu < eu_count(); ++eu) {
+    Bytes h = header_bytes(eu);
+    const uint32_t sig = get_u32(&h[kSigOffset]);
+    auto crc_as = [&](uint32_t as) {
+      put_u32(h, kSigOffset, as);
+      return ftl_crc8(h.data(), kCrcCoveredBytes) == h[kEucrcOffset];
+    };
+    const bool valid = (sig == kSigValid || sig == kSigAltValid || sig == kSigAltStored) &&
+                       (crc_as(kSigValid) || (sig == kSigAltStored && crc_as(kSigAltStored))) &&
+                       read_u32(eu, kEumcOffset) != 0 && read_u32(eu, kEuecOffset) != 0;
+    if (!valid) invalid.push_back(eu);
+    else (read_u8(eu, kEucommitOffset) == kHeaderPending ? pending : committed).push_back(eu);
+  }
+  if (pending.size() == 1 && invalid.size() == 1 && read_u16(pending[0], kEusparOffset) == invalid[0])
+    committed.push_back(pending[0]);
+  return committed;
+}
+
+namespace {
+
+// The data of a stored page, or empty data when its CRC does not match.
+PageData checked_data(const Bytes& page, uint16_t logical_id) {
+  if (ftl_crc16(page.data(), kPageData, logical_id) != get_u16(&page[kPageCrcOffset])) return {};
+  return PageData(page.begin(), page.begin() + kPageData);
+}
+
+}  // namespace
+
+std::map<uint16_t, PageData> FtlImageBuilder::live_fat_pages() const {
+  std::map<uint16_t, std::pair<uint32_t, PageData>> newest;  // id -> eumc of its EU, data
+  for (uint32_t eu : data_eus()) {
+    const uint32_t eumc = read_u32(eu, kEumcOffset);
+    if (read_u16(eu, kEuvaOffset) != 0) continue;
+    for (const auto& copy : committed_fat_pages(eu)) {
+      auto& n = newest[copy.first];
+      if (eumc > n.first) n = {eumc, checked_data(page_bytes(eu, pm_page_offset(copy.second)), copy.first)};
+    }
+  }
+  std::map<uint16_t, PageData> out;
+  for (const auto& n : newest) out[n.first] = n.second.second;
+  return out;
+}
+
+std::map<uint32_t, PageData> FtlImageBuilder::live_chunks() const {
+  std::map<uint32_t, PageData> out;
+  for (uint32_t eu : data_eus()) {
+    const uint16_t euva = read_u16(eu, kEuvaOffset);
+    for (uint32_t p = 0; euva != 0 && p < kBmPages; ++p) {
+      if (read_u8(eu, bm_commit_offset(p)) != kCommitDone) continue;
+      const uint16_t id = static_cast<uint16_t>(euva + p);
+      out[id - geo_.fat_pages()] = checked_data(page_bytes(eu, bm_page_offset(p)), id);
+    }
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------- reclaim
 
 uint32_t FtlImageBuilder::reclaim(uint32_t old_eu, ReclaimCut cut, const ReclaimOptions& options) {

@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -262,6 +263,16 @@ class FtlImageBuilder {
   // euspare = old_eu, euva = old's), zero old's eusig, commit the new header.
   // The builder's model follows only a kCommitted reclaim. Returns the new EU.
   uint32_t reclaim(uint32_t old_eu, ReclaimCut cut, const ReclaimOptions& options = {});
+
+  // ---- reading back, by the recovery rules alone
+  // EUs whose data counts: valid committed headers, and a pending header
+  // beside the one invalid EU, when it names that EU as its spare.
+  std::vector<uint32_t> data_eus() const;
+  // The newest committed copy of every FAT page in those EUs (the larger
+  // eumc wins, then the later page), and the page of every committed chunk
+  // (commit byte 0x00). A copy that fails its CRC maps to empty data.
+  std::map<uint16_t, PageData> live_fat_pages() const;
+  std::map<uint32_t, PageData> live_chunks() const;
 
   // ---- model
   uint32_t spare_eu() const { return spare_; }

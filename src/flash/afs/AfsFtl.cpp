@@ -10,34 +10,12 @@ using namespace afs_ftl_internal;
 
 namespace {
 
-ftl_context_t* mounted_ftl(afs_context_t* ctx) {
-  if (ctx == nullptr || ctx->ftl_context == nullptr || ctx->ftl_context->eu_info == nullptr)
-    return nullptr;
-  return ctx->ftl_context;
-}
-
 // EUs of the partition that flash accesses may touch: none when the
 // partition has more EUs than the FTL serves or would pass 2^32, so that no
 // access can wrap its 32-bit flash address.
 uint32_t partition_eus(const afs_context_t* ctx) {
   uint32_t eus = 0;
   return partition_eu_count(ctx, ctx->afs_partition_size, &eus) ? eus : 0;
-}
-
-// Partition offset of page `page_index` of an EU of type `eu_type`.
-uint32_t page_offset(uint32_t eu_type, uint32_t page_index) {
-  const uint32_t base = eu_type == FTL_EU_TYPE_PAGE_MAPPED ? FTL_PM_PAGES_OFFSET : FTL_BM_PAGES_OFFSET;
-  return base + FTL_PAGE_SIZE * page_index;
-}
-
-uint32_t pages_of_type(uint32_t eu_type) {
-  return eu_type == FTL_EU_TYPE_PAGE_MAPPED ? FTL_PAGE_MAPPED_PAGES : FTL_BLOCK_MAPPED_PAGES;
-}
-
-bool page_crc_ok(const uint8_t* page, uint32_t logical_page) {
-  const PageIdBytes id(logical_page);
-  const uint16_t stored = load_u16(page + FTL_PAGE_DATA_SIZE);
-  return crc16(page, FTL_PAGE_DATA_SIZE, id.b) == stored;
 }
 
 // True when page `page_index` of EU `eu_index` (type eu_type) exists in the

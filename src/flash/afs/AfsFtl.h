@@ -228,39 +228,57 @@ void afs_physical_ftl_release(afs_context_t* afs_context);
 
 // ---- page service (one 64-byte page per call; length, size and flags are
 // not used: callers pass their page size and the partition offset)
+// Each returns 22 without a mounted FTL (or a buffer it needs) and 5 for a
+// driver failure, a page that fails its CRC in all reads, or an address
+// outside the volume's pages; a reclaim's statuses (28, 12, 5) pass through.
 
 // Reads the page at volume `address` into pBuffer (64 bytes). An unmapped FAT
 // page, and an unallocated chunk while afs_mode is 0, read as zeros.
 uint32_t afs_physical_ftl_read_page(afs_context_t* afs_context, uint32_t address, uint32_t length,
                                     uint8_t* pBuffer, uint32_t flags);
 // Writes the 64 bytes at pBuffer as the page at volume `address`: a FAT page
-// goes to the FAT write head, a chunk to its fixed page in its EU.
+// goes to the FAT write head (reclaiming first when it is full), a chunk to
+// its fixed page in its EU (5 when that page is programmed) and is marked in
+// chunk_state.
 uint32_t afs_physical_ftl_write_page(afs_context_t* afs_context, uint32_t address, uint32_t length,
                                      uint8_t* pBuffer, uint32_t flags);
-// Releases the page at `page_offset` (RAM only); always 0.
+// Releases the page at `page_offset` (RAM only): unmaps a FAT page, clears a
+// chunk's bit. 0 (also for an address that names no page).
 uint32_t afs_physical_ftl_trim_page(afs_context_t* afs_context, uint32_t page_offset, uint32_t size,
                                     uint32_t flags);
 // Hands out a free chunk: its id (chunk index + num_files) through
-// chunk_id_ptr. 65533 asks the caller to write back its cache and call again.
+// chunk_id_ptr; the chunk is marked only once written. 65533 asks the caller
+// to write back its cache and call again; 28 when no chunk is free.
 uint32_t afs_physical_ftl_allocate_page(afs_context_t* afs_context, cid_t* chunk_id_ptr);
 // Reads `number_of_pages` consecutive chunks from `first_page_address` into
-// pBuffer, which has room for number_of_pages * 66 bytes.
+// pBuffer, which has room for number_of_pages * 66 bytes; the run may cross
+// one chunk range boundary. When the first chunk is unallocated (afs_mode 0)
+// only the first 64 bytes are written, as zeros.
 uint32_t afs_physical_ftl_read_data_pages(afs_context_t* afs_context, uint8_t* pBuffer,
                                           uint32_t first_page_address, uint32_t number_of_pages);
-// Reclaims EUs 0 and 1 (each unless it is the spare).
+// Reclaims EUs 0 and 1 (each unless it is the spare at that moment); 0, or
+// the first failing reclaim's status.
 uint32_t afs_physical_ftl_end_reserved_files_mode(afs_context_t* afs_context);
 
 // ---- reclaim
 
 // True when a reclaim is due; then *p_eu_index is the EU to take (or
-// 0xFFFFFFFF: the choice decides) and *p_eu_type its type.
+// 0xFFFFFFFF: the choice decides) and *p_eu_type its type. Due when fewer than
+// 30 pages are free in the page-mapped EUs; or fewer than 64 erased and at
+// least 97 dirty pages are in the block-mapped EUs; or an EU holds only stale
+// pages (the least erased such EU is named).
 bool afs_physical_ftl_idle_reclaim_needed(afs_context_t* afs_context, uint32_t* p_eu_index,
                                           uint32_t* p_eu_type);
-// Reclaims one EU if one is due.
+// Reclaims one EU if one is due: 0 (also when none is), 38807 when the
+// reclaim gained no free page, or a failure.
 uint32_t afs_physical_ftl_idle_reclaim(afs_context_t* afs_context);
-// Reclaims one block-mapped EU per call: 11 while more remain, 0 when done.
+// Reclaims the next block-mapped EU from where the last call stopped: 11
+// while more remain, 0 when the pass is done, or a failure (the position
+// stays).
 uint32_t afs_physical_ftl_force_full_reclaim(afs_context_t* afs_context);
-// Overwrites with zeros the programmed pages of chunks that no file uses.
+// Overwrites with zeros (no read-back) the programmed pages of block-mapped
+// EUs whose chunks no file uses, and the page area of the spare. 0, 5, or 22
+// without a mounted FTL or chunk bitmap.
 uint32_t afs_physical_ftl_force_dirty_erase(afs_context_t* afs_context);
 
 // ---- routines shared by the FTL's translation units

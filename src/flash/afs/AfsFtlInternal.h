@@ -67,6 +67,16 @@ inline uint32_t eu_address(const afs_context_t* ctx, uint32_t eu, uint32_t offse
   return ctx->afs_partition_index + eu * FTL_EU_SIZE + offset;
 }
 
+// Offset within an EU of page `page_index` of an EU of type `eu_type`.
+inline uint32_t page_offset(uint32_t eu_type, uint32_t page_index) {
+  const uint32_t base = eu_type == FTL_EU_TYPE_PAGE_MAPPED ? FTL_PM_PAGES_OFFSET : FTL_BM_PAGES_OFFSET;
+  return base + FTL_PAGE_SIZE * page_index;
+}
+
+inline uint32_t pages_of_type(uint32_t eu_type) {
+  return eu_type == FTL_EU_TYPE_PAGE_MAPPED ? FTL_PAGE_MAPPED_PAGES : FTL_BLOCK_MAPPED_PAGES;
+}
+
 // euva of block-mapped EU `eu` when the first `pm` EUs are page-mapped and
 // the chunk ranges follow in EU order (the order a format lays them out).
 inline ftl_euva_t euva_for(const afs_context_t* ctx, uint32_t eu, uint32_t pm) {
@@ -95,6 +105,50 @@ inline uint16_t chain_key(uint16_t previous_id) {
 
 inline uint16_t load_u16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+// True when a stored 66-byte page carries the CRC of its data under
+// `logical_page` (its low 16 bits).
+inline bool page_crc_ok(const uint8_t* page, uint32_t logical_page) {
+  const PageIdBytes id(logical_page);
+  const uint16_t stored = load_u16(page + FTL_PAGE_DATA_SIZE);
+  return crc16(page, FTL_PAGE_DATA_SIZE, id.b) == stored;
+}
+
+// The FTL state of a context whose FTL is mounted, or null.
+inline ftl_context_t* mounted_ftl(afs_context_t* ctx) {
+  if (ctx == nullptr || ctx->ftl_context == nullptr || ctx->ftl_context->eu_info == nullptr)
+    return nullptr;
+  return ctx->ftl_context;
+}
+
+// Bit `chunk` of the chunk bitmap (word chunk / 32, bit chunk % 32). Callers
+// keep `chunk` below the mount's chunk count, which the bitmap covers.
+inline bool chunk_allocated(const afs_context_t* ctx, uint32_t chunk) {
+  return ((ctx->chunk_state[chunk / 32] >> (chunk % 32)) & 1u) != 0;
+}
+inline void mark_chunk(afs_context_t* ctx, uint32_t chunk, bool allocated) {
+  const uint32_t bit = 1u << (chunk % 32);
+  if (allocated)
+    ctx->chunk_state[chunk / 32] |= bit;
+  else
+    ctx->chunk_state[chunk / 32] &= ~bit;
+}
+
+// FAT pages that page_info describes: fat_size / 64, within the table.
+inline uint32_t fat_page_count(const afs_context_t* ctx, const ftl_context_t* ftl) {
+  const uint32_t pages = ctx->fat_size / FTL_PAGE_DATA_SIZE;
+  return pages < ftl->page_info_entries ? pages : ftl->page_info_entries;
+}
+
+// Dirty-page counters saturate instead of wrapping, so that a counter never
+// makes a full EU look like the dirtiest one.
+inline void add_dirty(eu_info_t& info, uint32_t pages = 1) {
+  const uint32_t sum = info.dirty_pages + pages;
+  info.dirty_pages = static_cast<ftl_dirty_page_t>(sum > 0xFF ? 0xFF : sum);
+}
+inline void drop_dirty(eu_info_t& info, uint32_t pages = 1) {
+  info.dirty_pages = static_cast<ftl_dirty_page_t>(info.dirty_pages > pages ? info.dirty_pages - pages : 0);
 }
 
 }  // namespace

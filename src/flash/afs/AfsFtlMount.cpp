@@ -330,8 +330,7 @@ extern "C" uint32_t afs_physical_ftl_set_allocation_map(afs_context_t* afs_conte
     uint32_t first_free = FTL_NO_ALLOC_MARKER;
     for (uint32_t j = 0; j < FTL_BLOCK_MAPPED_PAGES; ++j) {
       const uint32_t chunk = first + j;
-      const bool allocated = (afs_context->chunk_state[chunk / 32] >> (chunk % 32)) & 1u;
-      if (allocated) {
+      if (chunk_allocated(afs_context, chunk)) {
         if (commit[j] != FTL_PAGE_COMMITTED) return AFS_STATUS_IO_ERROR;
         --info.dirty_pages;
       } else if (commit[j] == FTL_PAGE_FREE) {

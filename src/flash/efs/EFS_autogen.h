@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "flash/efs/EFS_defines.h"
 #include "flash/efs/EFS_filelist_autogen.h"
 
 extern uint32_t g_efs_bm_num;               // block managers; initially 2
@@ -19,7 +20,7 @@ extern bool g_efs_autogen_data_loaded;      // set by the first successful load
 
 // Largest offset of a file's first piece inside a block's 4076-byte data area
 // that the loader accepts: the 4-byte piece header must fit before its end.
-constexpr uint32_t EFS_MAX_OFFSET_IN_BLOCK = 4072;
+constexpr uint32_t EFS_MAX_OFFSET_IN_BLOCK = EFS_PIECE_DATA_MAX;
 
 // Reads the "EFST" part of the file-table blob for `dfs_sku`. Returns 0 when
 // done, also when the blob has no "EFST" part or no entry for the SKU (nothing

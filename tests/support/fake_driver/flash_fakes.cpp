@@ -23,6 +23,9 @@ struct State {
   uint32_t dropped_status = 0;
   uint64_t bytes_written = 0;
   uint32_t dropped = 0;
+  bool ops_armed = false;
+  uint32_t ops_budget = 0;  // writes and erases that may still land
+  uint32_t torn_bytes = 0;
   // failure
   bool fail_armed = false;
   Failure failure;
@@ -83,6 +86,20 @@ void cut_power_after(uint64_t bytes, uint32_t dropped_status) {
   g_state.dropped_status = dropped_status;
 }
 
+void cut_power_after_operations(uint32_t operations, uint32_t torn_bytes) {
+  g_state.ops_armed = true;
+  g_state.ops_budget = operations;
+  g_state.torn_bytes = torn_bytes;
+}
+
+// Spends one operation of the budget; false for the one that loses power.
+bool operation_lands() {
+  if (!g_state.ops_armed) return true;
+  if (g_state.ops_budget == 0) return false;
+  --g_state.ops_budget;
+  return true;
+}
+
 bool power_lost() { return g_state.power_lost; }
 uint64_t bytes_written() { return g_state.bytes_written; }
 uint32_t dropped_operations() { return g_state.dropped; }
@@ -109,6 +126,7 @@ uint32_t calls(Op op) { return g_state.calls[static_cast<int>(op)]; }
 using tarn_test::fake_flash::Op;
 using tarn_test::fake_flash::g_state;
 using tarn_test::fake_flash::refused;
+using tarn_test::fake_flash::operation_lands;
 using tarn_test::fake_flash::kBlockSize;
 using tarn_test::fake_flash::kErased;
 
@@ -127,6 +145,10 @@ extern "C" uint32_t SpiDrvWrite(uint32_t Address, uint32_t Length, const void* p
     return g_state.dropped_status;
   }
   uint32_t landing = Length;
+  if (!operation_lands()) {
+    landing = g_state.torn_bytes < Length ? g_state.torn_bytes : Length;
+    g_state.power_lost = true;
+  }
   if (g_state.cut_armed && g_state.cut_budget < Length) landing = static_cast<uint32_t>(g_state.cut_budget);
   if (landing != 0) std::memcpy(gpBuffer + Address, pBuffer, landing);
   g_state.bytes_written += landing;
@@ -145,6 +167,11 @@ extern "C" uint32_t SpiDrvEraseBlock(uint32_t BlockAddress) {
   uint32_t status = 0;
   if (refused(Op::kErase, BlockAddress, kBlockSize, &status)) return status;
   if (g_state.power_lost) {
+    ++g_state.dropped;
+    return g_state.dropped_status;
+  }
+  if (!operation_lands()) {
+    g_state.power_lost = true;
     ++g_state.dropped;
     return g_state.dropped_status;
   }

@@ -48,6 +48,10 @@ void reset();
 void cut_power_after(uint64_t bytes, uint32_t dropped_status = 0);
 // Power lost now: no further byte lands, no erase happens.
 inline void cut_power_now(uint32_t dropped_status = 0) { cut_power_after(0, dropped_status); }
+// Counting from now, `operations` more writes and erases land whole; of the
+// next write only its first `torn_bytes` bytes land (an erase is dropped),
+// and power is lost.
+void cut_power_after_operations(uint32_t operations, uint32_t torn_bytes = 0);
 bool power_lost();
 // Bytes that landed through writes since the last reset.
 uint64_t bytes_written();

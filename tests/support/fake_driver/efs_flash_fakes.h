@@ -1,0 +1,24 @@
+// EFS emulated-flash operations for the binaries that link tarn_fake_driver,
+// in place of the library's: the same bounds, plus a power cut. Writes and
+// erases are numbered from 0 after cut_at(); the one numbered `op` lands
+// nothing (with `half`, its first half) and every later one is dropped while
+// reporting success. A read filter may change what reads return.
+#ifndef TARN_TESTS_SUPPORT_FAKE_DRIVER_EFS_FLASH_FAKES_H
+#define TARN_TESTS_SUPPORT_FAKE_DRIVER_EFS_FLASH_FAKES_H
+
+#include <cstdint>
+#include <functional>
+
+namespace tarn_test {
+namespace efs_fake {
+
+void reset();  // no cut, no filter; call at the start of every test
+void cut_at(uint32_t op, bool half);
+bool power_lost();
+uint32_t operations();  // writes and erases since reset() or cut_at()
+void filter_reads(std::function<void(uint32_t offset, uint32_t length, uint8_t* out)> filter);
+
+}  // namespace efs_fake
+}  // namespace tarn_test
+
+#endif  // TARN_TESTS_SUPPORT_FAKE_DRIVER_EFS_FLASH_FAKES_H
