@@ -2,12 +2,15 @@
 // input is two SKUs, a probe name (8-bit length, then its bytes) and the
 // blob. The blob is loaded for the first SKU and then for the second; after
 // each load the selection and the EFS globals must be what the harness reads
-// from the blob itself, every lookup must answer as a scan of the blob does,
-// and the EFS file list is walked as a mount walks it.
+// from the blob itself and every lookup must answer as a scan of the blob
+// does; then the EFS formats a small region with the loaded list, and every
+// file is written and read back.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
 
+#include "flash/efs/EFS.h"
 #include "flash/efs/EFS_autogen.h"
 #include "fuzz_support.h"
 #include "storage/ToolsFileTable.h"
@@ -25,6 +28,11 @@ constexpr size_t kHeaderSize = 16, kFtblEntrySize = 16, kFileEntrySize = 68;
 constexpr size_t kEfstHeaderSize = 16, kEfstEntrySize = 40, kEfstFileSize = 60;
 constexpr uint32_t kFtbl = 0x4C425446, kEfst = 0x54534645;
 constexpr uint32_t kMinBlob = 1024, kMaxTables = 10, kLargestPieceOffset = 4072;
+// The EFS regions formatted with a loaded list: at most this many blocks,
+// files and bytes a file.
+constexpr uint64_t kEfsBlocksTried = 24;
+constexpr uint32_t kEfsFilesTried = 24, kEfsFileBytesTried = 5000;
+constexpr uint64_t kEfsBlockSize = 4096;
 // Descriptors of the EFS file list the harness compares one by one.
 constexpr uint32_t kKeptDescriptors = 4096;
 // A file list this large may fail to be allocated (the sanitizer settings of
@@ -244,6 +252,48 @@ void check_lookups(const std::string& probe) {
   }
 }
 
+// The EFS as a later mount uses the loaded geometry and file list: a region
+// of its own is formatted and mounted, each file is written and read back,
+// and after a second mount the last file written reads back again. Only
+// small regions are tried, to keep runs fast.
+void use_efs_list() {
+  if (!g_efs_autogen_data_loaded) return;
+  const uint64_t blocks = uint64_t{g_efs_bm_num} + g_efs_valid_block_num + g_efs_non_valid_block_num;
+  const uint64_t bytes = blocks * kEfsBlockSize;
+  FUZZ_CHECK(EFS_get_efs_size() == static_cast<int>(bytes > INT32_MAX ? INT32_MAX : bytes));
+  if (g_efs_bm_num == 0 || blocks > kEfsBlocksTried) return;
+  const int formatted = EFS_init(true);
+  FUZZ_CHECK(formatted == EFS_STATUS_OK || formatted == EFS_STATUS_CANNOT_PLACE);
+  if (formatted != EFS_STATUS_OK) return;
+
+  int32_t last = -1;
+  Bytes lastData;
+  for (uint32_t n = 0; n < g_efs_files_num && n < kEfsFilesTried; ++n) {
+    const EFS_file_descriptor_t d = EFS_files[n];
+    const uint16_t maxLength = d.Max_length;
+    Bytes data(maxLength < kEfsFileBytesTried ? maxLength : kEfsFileBytesTried);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(n * 31 + i);
+    uint8_t none = 0;
+    const int written = EFS_write(n, 0, static_cast<uint32_t>(data.size()), data.empty() ? &none : data.data());
+    if (d.Flags.bits.valid == 0) FUZZ_CHECK(written == EFS_STATUS_INVALID_ARGUMENT);
+    if (written != EFS_STATUS_OK) continue;
+    uint32_t size = 0;
+    FUZZ_CHECK(EFS_get_file_size(n, &size) == EFS_STATUS_OK && size == data.size());
+    Bytes back(data.size() + 1, 0xEE);
+    uint32_t got = static_cast<uint32_t>(back.size());
+    FUZZ_CHECK(EFS_read(n, 0, &got, back.data()) == EFS_STATUS_OK && got == data.size());
+    FUZZ_CHECK(std::equal(data.begin(), data.end(), back.begin()));
+    last = static_cast<int32_t>(n);
+    lastData = data;
+  }
+  FUZZ_CHECK(EFS_init(false) == EFS_STATUS_OK);
+  if (last < 0) return;
+  Bytes back(lastData.size() + 1, 0xEE);
+  uint32_t got = static_cast<uint32_t>(back.size());
+  FUZZ_CHECK(EFS_read(static_cast<uint32_t>(last), 0, &got, back.data()) == EFS_STATUS_OK);
+  FUZZ_CHECK(got == lastData.size() && std::equal(lastData.begin(), lastData.end(), back.begin()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -262,6 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_load(blob, sku, load_file_table(buffer, sku, blobSize), before);
     check_lookups(probe.c_str());
   }
+  use_efs_list();
   // The blob is going away: nothing may look names up in it any more.
   clear_file_table_selection();
   return 0;

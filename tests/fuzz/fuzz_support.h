@@ -47,9 +47,19 @@ class FuzzInput {
   size_t remaining() const { return size_ - at_; }
   bool empty() const { return at_ == size_; }
 
+  // Each byte is read in its own statement: the operands of one expression
+  // may be evaluated in any order.
   uint8_t u8() { return empty() ? 0 : data_[at_++]; }
-  uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
-  uint32_t u32() { return u16() | (uint32_t{u16()} << 16); }
+  uint16_t u16() {
+    const uint16_t low = u8();
+    const uint16_t high = u8();
+    return static_cast<uint16_t>(low | (high << 8));
+  }
+  uint32_t u32() {
+    const uint32_t low = u16();
+    const uint32_t high = u16();
+    return low | (high << 16);
+  }
 
   // At most `n` bytes.
   Bytes bytes(size_t n) {
