@@ -164,11 +164,17 @@ TARN_INTERNAL bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& 
 TARN_INTERNAL void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry);
 
 // A deep, unlinked copy with its own payload buffer, owned by the caller; or
-// null. A copy that fails is released without touching the source.
+// null (for a source, with ErrorNoMemory reported). A copy that fails is
+// released without touching the source.
 TARN_INTERNAL FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry);
 
+// The first entry whose path equals `filePath` in its first 255 characters,
+// or null. The entry stays the table's.
+TARN_INTERNAL FcsFileEntry* kyMfsFindFile(FcsTable& fcsTable, const char* filePath);
+
 // A deep copy of the first entry whose path equals `filePath` in its first
-// 255 characters, or null. The table is not changed.
+// 255 characters, or null: for a missing path, and for a copy that cannot be
+// made (copyFileEntry reports that). The table is not changed.
 TARN_INTERNAL FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* filePath);
 
 // Adds an unlinked entry to the table's handle, under the name path + "/",
@@ -203,8 +209,12 @@ TARN_INTERNAL void kyMfsCleanStaticTables(void);
 
 // Builds `currentValuesTable` (which must hold nothing): for each overridable
 // entry of the defaults, in their order, a copy of the override with the same
-// path, or else of the default. A variable that cannot be copied or added is
-// left out; only a table that cannot be made fails.
+// path, or else of the default. A value the store refuses is left out (see
+// kyMfsAddNewFileFcs). A table that cannot be made, and a value that cannot
+// be copied or added for want of memory, fail the build with
+// ErrorCreatingCurrentValsTable reported after the cause, the table left
+// freed: a value silently missing, or the default's taken in place of an
+// override, would be written back at shutdown and lose the override.
 TARN_INTERNAL bool kyMfsGenerateFcsCurrentsTable(FcsTable& defaultsTable, FcsTable& overridesTable,
                                                  FcsTable& currentValuesTable);
 

@@ -18,6 +18,7 @@ TARN_NOT_EXPORTED("kyMfsProcessNextFile")
 TARN_NOT_EXPORTED("kyMfsInsertFile")
 TARN_NOT_EXPORTED("copyFileEntry")
 TARN_NOT_EXPORTED("kyMfsFindCopyFile")
+TARN_NOT_EXPORTED("kyMfsFindFile")
 TARN_NOT_EXPORTED("kyMfsAddNewFileFcs")
 TARN_NOT_EXPORTED("kyMfsSerializeFcsTable")
 TARN_NOT_EXPORTED("kyMfsFreeFileEntry")
@@ -238,7 +239,10 @@ void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry) {
 FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
   if (fileEntry == nullptr) return nullptr;
   FcsFileEntry* copy = static_cast<FcsFileEntry*>(std::malloc(sizeof(FcsFileEntry)));
-  if (copy == nullptr) return nullptr;
+  if (copy == nullptr) {
+    setError(ErrorNoMemory, "");
+    return nullptr;
+  }
   if (kyMfsMemCpy(copy, sizeof(FcsFileEntry), fileEntry, sizeof(FcsFileEntry)) != 0) {
     std::free(copy);
     return nullptr;
@@ -266,9 +270,12 @@ FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
   return copy;
 }
 
+FcsFileEntry* kyMfsFindFile(FcsTable& fcsTable, const char* filePath) {
+  return filePath != nullptr ? findEntry(fcsTable, filePath) : nullptr;
+}
+
 FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* filePath) {
-  if (filePath == nullptr) return nullptr;
-  FcsFileEntry* entry = findEntry(fcsTable, filePath);
+  FcsFileEntry* entry = kyMfsFindFile(fcsTable, filePath);
   return entry != nullptr ? copyFileEntry(entry) : nullptr;
 }
 

@@ -54,14 +54,16 @@ bool kyMfsGenerateFcsCurrentsTable(FcsTable& defaultsTable, FcsTable& overridesT
   }
   for (FcsFileEntry* entry = defaultsTable.firstEntry; entry != nullptr; entry = entry->next) {
     if (!entry->isManufEnabled && !entry->isDirectory) continue;
-    FcsFileEntry* value = copyFileEntry(entry);
-    FcsFileEntry* override = kyMfsFindCopyFile(overridesTable, entry->relativePath);
-    if (override != nullptr) {
+    // The override is looked up before anything is copied, so that a copy
+    // that fails is never taken for a missing override.
+    FcsFileEntry* override = kyMfsFindFile(overridesTable, entry->relativePath);
+    FcsFileEntry* value = copyFileEntry(override != nullptr ? override : entry);
+    if (value == nullptr || !kyMfsAddNewFileFcs(currentValuesTable, value, false)) {
       kyMfsFreeFileEntry(value);
-      value = override;
+      kyMfsFreeFcsTable(currentValuesTable);
+      setError(ErrorCreatingCurrentValsTable, "");
+      return false;
     }
-    // A variable that cannot be added has no current value; the walk goes on.
-    if (!kyMfsAddNewFileFcs(currentValuesTable, value, false)) kyMfsFreeFileEntry(value);
   }
   return true;
 }

@@ -222,10 +222,9 @@ TEST_F(KymfsAllocSweep, BuildingAndSerialisingCurrentValues) {
       EXPECT_TRUE(alloc_failure_injected());
       // Every entry added before the failure is in the table, and no other.
       EXPECT_EQ(added, pathsOf(currents_));
-      // A copy whose entry cannot be allocated fails without a word.
-      if (!reports().empty()) {
-        EXPECT_EQ(Error, reports().back().level);
-      }
+      // Every failure says so, a copy that cannot be made included.
+      ASSERT_FALSE(reports().empty());
+      EXPECT_EQ(Error, reports().back().level);
     }
     kyMfsFreeFcsTable(currents_);
   });

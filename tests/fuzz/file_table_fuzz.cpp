@@ -198,10 +198,16 @@ void check_load(const Bytes& blob, uint32_t sku, int status, const State& before
     return;
   }
   FUZZ_CHECK(status == 0);
-  if (found)
+  if (found) {
     check_efs_loaded(blob, sku, entryAt);
-  else
-    FUZZ_CHECK(after.sameEfs(before));
+    return;
+  }
+  // No EFS description for the SKU: the geometry and the list stay, but no
+  // mount may use them for this SKU.
+  State unconfigured = before;
+  unconfigured.loaded = false;
+  unconfigured.listBytes.clear();
+  FUZZ_CHECK(after.sameEfs(unconfigured));
 }
 
 // Every lookup against a scan of the selected entries in the blob.

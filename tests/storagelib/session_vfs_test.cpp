@@ -12,50 +12,6 @@
 namespace kymfs_test {
 namespace {
 
-constexpr uint32_t kMfsSize = 0x10000;
-
-Bytes fill(size_t n, uint8_t first) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(first + i);
-  return b;
-}
-
-std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
-
-// The VFS as the device left it: a deployed marker, a file for every
-// variable, "/home/x" in the EFS.
-struct Vfs {
-  std::map<uint16_t, Bytes> afs = {
-      {kAfsNumberDeploy, text("1")},  {kAfsNumberA, text("vfs-a")},   {kAfsNumberAB, fill(60, 0x40)},
-      {kAfsNumberC, text("ENCRYPTED")}, {kAfsNumberE, text("vfs-e")}, {kAfsNumberI, fill(100, 0x10)},
-      {kAfsNumberK, fill(56, 0x80)},  {kAfsNumberN, text("vfs-n")}};
-
-  HostImage image() const {
-    HostImage image;
-    tarn_test::AfsVolumeWriter writer(kMfsSize, 128);
-    for (const auto& f : afs) writer.add_file(f.first, f.second);
-    image.mfs = writer.build();
-    image.efs = efsRegion(text("efs-x"));
-    image.defaults = tarn_test::write_fcs_buffer_by_name(
-        {{"/home/a", kFileA, kOverridable, text("aaaa")}, {"/home/a.b", kFileAB, kOverridable, text("secret")},
-         {"/home/c", kFileC, kOverridable, text("plain")}, {"/home/e", kFileE, kOverridable, {}},
-         {"/home/i", kFileI, kOverridable, text("iiii")},  {"/home/k", kFileK, kOverridable, text("kkkk")},
-         {"/home/n", kFileN, 0, text("nn")},               {"/home/x", kFileX, kOverridable, text("xx")}});
-    return image;
-  }
-};
-
-Bytes afsFile(const HostImage& image, uint16_t number) {
-  return tarn_test::AfsVolumeReader(image.mfs, kMfsSize).file(number).data;
-}
-
-Bytes efsFileX(const HostImage& image) {
-  Bytes out;
-  const tarn_test::EfsView view = tarn_test::efs_view(image.efs, efsGeo());
-  EXPECT_EQ(tarn_test::efs_read_file(image.efs, efsGeo(), view, {0, 0}, &out), tarn_test::EfsFileState::kPresent);
-  return out;
-}
-
 const HostReport kMfsInitError = errorReport(ErrorMfsInitError, "Failed to initialize MFS.", "");
 
 TEST_F(SessionTest, DeployedVfsRefreshesAndReceivesTheCurrentValues) {
