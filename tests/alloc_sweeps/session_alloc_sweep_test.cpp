@@ -45,15 +45,7 @@ struct Session {
   HostImage image = sweepImage();
   std::vector<std::string> results;
 
-  bool start() {
-    const auto table = [](Bytes& b) {
-      return CommonTarnTable{b.empty() ? nullptr : reinterpret_cast<char*>(b.data()), static_cast<U32>(b.size())};
-    };
-    ModQelStorageLibConfig c;
-    c.orvanCfgTable = table(image.defaults), c.qelcCfgTable = table(image.qelc), c.mfsTable = table(image.mfs);
-    c.ftblTable.commonData = table(image.ftbl), c.ftblTable.afsSkuId = image.sku, c.efsTable = table(image.efs);
-    return kyMfsTarnInit(c, captureOutsideTheSweep);
-  }
+  bool start() { return startSession(image, captureOutsideTheSweep); }
   bool get(const char* path) {
     U8* data = nullptr;
     U32 size = 0;
@@ -90,25 +82,6 @@ struct Session {
             {"final shutdown", [] { return kyMfsNvarTerm(false); }}};
   }
 };
-
-// The VFS files a session may write, as the independent readers find them:
-// AFS file numbers, and the EFS file as number 0xFFFF.
-std::map<uint16_t, Bytes> vfsFiles(const HostImage& image) {
-  std::map<uint16_t, Bytes> files;
-  const tarn_test::AfsVolumeReader mfs(image.mfs, kMfsSize);
-  EXPECT_TRUE(mfs.ok());
-  for (uint16_t number : {kAfsNumberA, kAfsNumberAB, kAfsNumberC, kAfsNumberE, kAfsNumberI, kAfsNumberK,
-                          kAfsNumberN, kAfsNumberDeploy}) {
-    const tarn_test::AfsFileContent f = mfs.file(number);
-    EXPECT_EQ(tarn_test::AfsFileState::kData, f.state) << "AFS file " << number;
-    files[number] = f.data;
-  }
-  Bytes x;
-  const tarn_test::EfsView view = tarn_test::efs_view(image.efs, efsGeo());
-  EXPECT_EQ(tarn_test::EfsFileState::kPresent, tarn_test::efs_read_file(image.efs, efsGeo(), view, {0, 0}, &x));
-  files[0xFFFF] = x;
-  return files;
-}
 
 void removeDumps() {
   for (const char* d : {"qel_cfg.txt", "orvan_cfg.txt", "currents_cfg.txt"}) std::remove(d);

@@ -147,6 +147,36 @@ inline Bytes efsFileX(const HostImage& image) {
   return out;
 }
 
+// Starts the library on the image's buffers.
+inline bool startSession(HostImage& image, TarnStatusCallback callback) {
+  const auto table = [](Bytes& b) {
+    return CommonTarnTable{b.empty() ? nullptr : reinterpret_cast<char*>(b.data()), static_cast<U32>(b.size())};
+  };
+  ModQelStorageLibConfig c;
+  c.orvanCfgTable = table(image.defaults), c.qelcCfgTable = table(image.qelc), c.mfsTable = table(image.mfs);
+  c.ftblTable.commonData = table(image.ftbl), c.ftblTable.afsSkuId = image.sku, c.efsTable = table(image.efs);
+  return kyMfsTarnInit(c, callback);
+}
+
+// Every VFS file of a Vfs image as the independent readers find it: the AFS
+// files by number, the EFS file as 0xFFFF. A file they cannot read whole
+// fails the test.
+inline std::map<uint16_t, Bytes> vfsFiles(const HostImage& image) {
+  std::map<uint16_t, Bytes> files;
+  const tarn_test::AfsVolumeReader mfs(image.mfs, kMfsSize);
+  EXPECT_TRUE(mfs.ok());
+  for (const auto& f : Vfs().afs) {
+    const tarn_test::AfsFileContent content = mfs.file(f.first);
+    EXPECT_EQ(tarn_test::AfsFileState::kData, content.state) << "AFS file " << f.first;
+    files[f.first] = content.data;
+  }
+  Bytes x;
+  const tarn_test::EfsView view = tarn_test::efs_view(image.efs, efsGeo());
+  EXPECT_EQ(tarn_test::EfsFileState::kPresent, tarn_test::efs_read_file(image.efs, efsGeo(), view, {0, 0}, &x));
+  files[0xFFFF] = x;
+  return files;
+}
+
 // Every session test ends with the library shut down and the reports cleared.
 class SessionTest : public ::testing::Test {
  protected:
@@ -157,13 +187,7 @@ class SessionTest : public ::testing::Test {
 
   static bool start(HostImage& image) {
     hostReports().clear();
-    const auto table = [](Bytes& b) {
-      return CommonTarnTable{b.empty() ? nullptr : reinterpret_cast<char*>(b.data()), static_cast<U32>(b.size())};
-    };
-    ModQelStorageLibConfig c;
-    c.orvanCfgTable = table(image.defaults), c.qelcCfgTable = table(image.qelc), c.mfsTable = table(image.mfs);
-    c.ftblTable.commonData = table(image.ftbl), c.ftblTable.afsSkuId = image.sku, c.efsTable = table(image.efs);
-    return kyMfsTarnInit(c, captureReport);
+    return startSession(image, captureReport);
   }
 
   // The value of a variable, or "<none>" when it cannot be read.

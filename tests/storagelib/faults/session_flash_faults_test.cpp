@@ -35,24 +35,6 @@ HostImage faultImage() {
   return image;
 }
 
-// The VFS files, AFS numbers and the EFS file as 0xFFFF; a file the readers
-// cannot read whole is empty in the map and fails the test.
-std::map<uint16_t, Bytes> vfsFiles(const HostImage& image) {
-  std::map<uint16_t, Bytes> files;
-  const tarn_test::AfsVolumeReader mfs(image.mfs, kMfsSize);
-  EXPECT_TRUE(mfs.ok());
-  for (const auto& f : Vfs().afs) {
-    const tarn_test::AfsFileContent content = mfs.file(f.first);
-    EXPECT_EQ(tarn_test::AfsFileState::kData, content.state) << "AFS file " << f.first;
-    files[f.first] = content.data;
-  }
-  Bytes x;
-  const tarn_test::EfsView view = tarn_test::efs_view(image.efs, efsGeo());
-  EXPECT_EQ(tarn_test::EfsFileState::kPresent, tarn_test::efs_read_file(image.efs, efsGeo(), view, {0, 0}, &x));
-  files[0xFFFF] = x;
-  return files;
-}
-
 class SessionFlashFaults : public SessionTest {
  protected:
   void SetUp() override {
