@@ -50,6 +50,12 @@ bool alloc_failure_injected();
 // `limit` runs, are test failures.
 size_t sweep_allocations(const std::function<void(size_t n)>& run, size_t limit = 2000);
 
+// The same for long scenarios, whose runs leave the library's lasting state
+// as they found it (each run ends by bringing it back). A full leak scan
+// takes tens of milliseconds, so only a run after which more bytes are
+// allocated than before it is scanned; the final run is scanned always.
+size_t sweep_allocations_restoring(const std::function<void(size_t n)>& run, size_t limit = 2000);
+
 }  // namespace tarn_test
 
 #endif  // TARN_TESTS_SUPPORT_ALLOC_FAIL_ALLOC_FAIL_H
