@@ -54,13 +54,6 @@ struct Session {
     results.push_back(std::string(reinterpret_cast<char*>(data), size));
     return true;
   }
-  bool resize(const char* path, const char* value) {
-    U8* data = nullptr;
-    const U32 size = static_cast<U32>(std::strlen(value));
-    if (!kyMfsNvarResize(path, &data, size)) return false;
-    std::memcpy(data, value, size);
-    return true;
-  }
   bool fetch() {
     char* buffer = nullptr;
     U32 size = 0;
@@ -74,11 +67,11 @@ struct Session {
   std::vector<std::pair<const char*, std::function<bool()>>> steps() {
     return {{"start-up", [this] { return start(); }},
             {"read /home/c", [this] { return get("c"); }},
-            {"resize /home/a", [this] { return resize("a", "resized-a"); }},
+            {"resize /home/a", [] { return setValue("a", "resized-a"); }},
             {"kept shutdown", [] { return kyMfsNvarTerm(true); }},
             {"fetch overrides", [this] { return fetch(); }},
             {"read /home/a", [this] { return get("a"); }},
-            {"resize /home/x", [this] { return resize("x", "new-value-x"); }},
+            {"resize /home/x", [] { return setValue("x", "new-value-x"); }},
             {"final shutdown", [] { return kyMfsNvarTerm(false); }}};
   }
 };

@@ -13,8 +13,8 @@
 // every status must be one the EFS gives, a read never returns more than was
 // asked, and a write reported done must read back.
 //
-// Input: block managers, logical and spare blocks, wear-levelling threshold
-// (u8 each), the files (count, then number u8, logical block u8, offset u16,
+// Input: block managers, logical blocks (bit 7: 250 + the low four bits) and
+// spare blocks, wear-levelling threshold (u8 each), the files (count, then number u8, logical block u8, offset u16,
 // maximum u16 each), the patches (count, then offset u16, length u8, bytes
 // each), then operations (op, file u8, size u16, seed u8 each) to the end.
 #include <cstring>
@@ -202,9 +202,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput in(data, size);
   tarn_test::EfsGeo geo;
   geo.sku = kSku;
-  geo.bm = in.u8() % 4;
-  geo.valid = in.u8() % 9;
-  geo.spare = in.u8() % 5;
+  // Small geometries mostly; now and then one around the largest the mount
+  // accepts (255 blocks of a kind, 256 in all).
+  geo.bm = in.u8() % 6;
+  const uint8_t valid = in.u8();
+  geo.valid = (valid & 0x80) != 0 ? 250u + (valid & 0x0F) : valid % 40u;
+  geo.spare = in.u8() % 12;
   const uint8_t threshold = in.u8();
 
   std::vector<File> table;

@@ -6,6 +6,7 @@
 #define TARN_TESTS_STORAGELIB_SESSION_FIXTURE_H
 
 #include <cstddef>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -156,6 +157,16 @@ inline bool startSession(HostImage& image, TarnStatusCallback callback) {
   c.orvanCfgTable = table(image.defaults), c.qelcCfgTable = table(image.qelc), c.mfsTable = table(image.mfs);
   c.ftblTable.commonData = table(image.ftbl), c.ftblTable.afsSkuId = image.sku, c.efsTable = table(image.efs);
   return kyMfsTarnInit(c, callback);
+}
+
+// Resizes a current value and fills it with `value`; false when the resize
+// is refused.
+inline bool setValue(const char* path, const char* value) {
+  U8* data = nullptr;
+  const U32 size = static_cast<U32>(std::strlen(value));
+  if (!kyMfsNvarResize(path, &data, size)) return false;
+  std::memcpy(data, value, size);
+  return true;
 }
 
 // Every VFS file of a Vfs image as the independent readers find it: the AFS

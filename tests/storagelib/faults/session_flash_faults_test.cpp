@@ -50,10 +50,10 @@ class SessionFlashFaults : public SessionTest {
   // The session's steps, in order: each returns the entry point's result.
   static std::vector<std::pair<std::string, std::function<bool()>>> steps(HostImage& image) {
     std::vector<std::pair<std::string, std::function<bool()>>> list = {
-        {"start-up", [&image] { return start(image); }}, {"resize /home/a", [] { return resize("a", "resized-a"); }}};
+        {"start-up", [&image] { return start(image); }}, {"resize /home/a", [] { return setValue("a", "resized-a"); }}};
     // Enough values of "/home/x" written back that the EFS erases a spare.
     for (const char* value : {"x-1", "x-22", "x-333", "x-4444"}) {
-      list.push_back({"resize /home/x", [value] { return resize("x", value); }});
+      list.push_back({"resize /home/x", [value] { return setValue("x", value); }});
       list.push_back({"kept shutdown", [] {
                         const bool ok = kyMfsNvarTerm(true);
                         for (const char* d : {"qel_cfg.txt", "orvan_cfg.txt", "currents_cfg.txt"}) std::remove(d);
@@ -62,14 +62,6 @@ class SessionFlashFaults : public SessionTest {
     }
     list.push_back({"final shutdown", [] { return kyMfsNvarTerm(false); }});
     return list;
-  }
-
-  static bool resize(const char* path, const char* value) {
-    U8* data = nullptr;
-    const U32 size = static_cast<U32>(std::strlen(value));
-    if (!kyMfsNvarResize(path, &data, size)) return false;
-    std::memcpy(data, value, size);
-    return true;
   }
 };
 
