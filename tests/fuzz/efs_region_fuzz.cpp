@@ -13,10 +13,11 @@
 // every status must be one the EFS gives, a read never returns more than was
 // asked, and a write reported done must read back.
 //
-// Input: block managers, logical blocks (bit 7: 250 + the low four bits) and
-// spare blocks, wear-levelling threshold (u8 each), the files (count, then number u8, logical block u8, offset u16,
-// maximum u16 each), the patches (count, then offset u16, length u8, bytes
-// each), then operations (op, file u8, size u16, seed u8 each) to the end.
+// Input: block managers, logical blocks (0xF0 and above: 250 + the low four
+// bits), spare blocks and the wear-levelling threshold (u8 each), the files
+// (count, then number u8, logical block u8, offset u16, maximum u16 each),
+// the patches (count, then offset u16, length u8, bytes each), then
+// operations (op, file u8, size u16, seed u8 each) to the end.
 #include <cstring>
 #include <map>
 #include <vector>
@@ -206,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // accepts (255 blocks of a kind, 256 in all).
   geo.bm = in.u8() % 6;
   const uint8_t valid = in.u8();
-  geo.valid = (valid & 0x80) != 0 ? 250u + (valid & 0x0F) : valid % 40u;
+  geo.valid = (valid & 0xF0) == 0xF0 ? 250u + (valid & 0x0F) : valid % 40u;
   geo.spare = in.u8() % 12;
   const uint8_t threshold = in.u8();
 
@@ -249,7 +250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t j = 0; j < bytes.size() && at + j < image.size(); ++j) image[at + j] = bytes[j];
   }
 
-  const bool sound = placeable && patches == 0 && geo.spare != 0 && apart(table, geo.valid);
+  // The mount refuses more than 256 blocks in all.
+  const bool mountable = geo.blocks() <= 256;
+  const bool sound = placeable && mountable && patches == 0 && geo.spare != 0 && apart(table, geo.valid);
   Run run{image, geo, table, sound, {}};
   run.mount();
   for (uint32_t i = 0; i < kMaxOps && !in.empty(); ++i) {
