@@ -198,10 +198,16 @@ void check_load(const Bytes& blob, uint32_t sku, int status, const State& before
     return;
   }
   FUZZ_CHECK(status == 0);
-  if (found)
+  if (found) {
     check_efs_loaded(blob, sku, entryAt);
-  else
-    FUZZ_CHECK(after.sameEfs(before));
+  } else {
+    // No EFS description for the SKU: the geometry and list stay, but the
+    // EFS is left unconfigured.
+    State expected = before;
+    expected.loaded = false;
+    expected.listBytes.clear();  // kept only while loaded
+    FUZZ_CHECK(after.sameEfs(expected));
+  }
 }
 
 // Every lookup against a scan of the selected entries in the blob.
