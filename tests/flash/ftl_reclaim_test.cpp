@@ -1,8 +1,12 @@
-// FTL reclaim: the idle thresholds, wear levelling, making room, refusals, the
-// forced full reclaim and the dirty erase, with flash bytes checked against
-// images made by the independent builder.
+// The FTL's page service and reclaim: pages written, read and trimmed, runs
+// across a range boundary, chunk allocation, the idle thresholds, wear
+// levelling, making room, the forced reclaims, the dirty erase and the end of
+// reserved-files mode, with flash bytes checked against the independent
+// builder (its own writes, reclaims and reader).
 #include <gtest/gtest.h>
 
+#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "flash/afs/AfsFtl.h"
@@ -14,138 +18,196 @@ namespace {
 
 using namespace ftl_layout;
 constexpr uint32_t kSmall = 0x8000;  // EU 0 page-mapped, EUs 1-2 block-mapped, EU 3 the spare
+constexpr uint32_t kFat = 640;       // 10 FAT pages
 constexpr uint32_t kNone = 0xFFFFFFFF;
 
+uint32_t chunk_address(uint32_t chunk) { return kFat + 64 * chunk; }
+uint32_t write(TestVolume& v, uint32_t address, PageData data) {
+  return afs_physical_ftl_write_page(&v.ctx, address, 64, data.data(), 0);
+}
+PageData read(TestVolume& v, uint32_t address) {
+  PageData out(64, 0xEE);
+  EXPECT_EQ(afs_physical_ftl_read_page(&v.ctx, address, 64, out.data(), 0), 0u);
+  return out;
+}
+
+TEST(FtlPageService, WriteReadTrimThenEndReservedFilesMode) {
+  TestVolume v(kSmall);
+  v.b.format();
+  ASSERT_EQ(v.ready({5}), 0u);
+  FtlImageBuilder expected = v.b;
+  for (uint8_t i : {1, 2}) ASSERT_EQ(write(v, 3 * 64, page_fill(i)), 0u);
+  ASSERT_EQ(write(v, chunk_address(130), page_pattern(140)), 0u);
+  expected.append_fat_page(0, 3, page_fill(1)).append_fat_page(0, 3, page_fill(2));
+  expected.put_chunk(2, 130, page_pattern(140));
+  EXPECT_EQ(v.b.image(), expected.image());
+  EXPECT_EQ(read(v, 4 * 64), page_fill(0));  // never written
+  // A programmed chunk is not written again; an address that aliases it in
+  // 16 bits releases nothing; a released chunk reads as zeros.
+  EXPECT_EQ(write(v, chunk_address(130), page_fill(9)), 5u);
+  EXPECT_EQ(afs_physical_ftl_trim_page(&v.ctx, chunk_address(0x10000 + 130), 64, 0), 0u);
+  EXPECT_EQ(read(v, chunk_address(130)), page_pattern(140));
+  EXPECT_EQ(afs_physical_ftl_trim_page(&v.ctx, chunk_address(130), 12345, 0), 0u);
+  EXPECT_EQ(read(v, chunk_address(130)), page_fill(0));
+  EXPECT_EQ(write(v, chunk_address(130), page_fill(9)), 5u);
+  EXPECT_EQ(v.b.image(), expected.image());
+
+  // EU 0 goes to the spare, then EU 1 to EU 0, which was left as the spare.
+  ASSERT_EQ(afs_physical_ftl_end_reserved_files_mode(&v.ctx), 0u);
+  expected.reclaim(0, ReclaimCut::kCommitted);
+  expected.reclaim(1, ReclaimCut::kCommitted);
+  EXPECT_EQ(v.b.image(), expected.image());
+  EXPECT_EQ(v.ftl().spare_eu, 1);
+  EXPECT_EQ(read(v, 3 * 64), page_fill(2));
+  EXPECT_EQ(read(v, chunk_address(5)), page_pattern(5));
+}
+
+TEST(FtlPageService, AllocationAndRunsOfChunks) {
+  TestVolume v(kSmall);
+  v.b.format();
+  v.b.put_chunk(1, 1, page_fill(2));  // released, still programmed
+  std::vector<uint32_t> used(121);
+  std::iota(used.begin(), used.end(), 122);  // EU 2 but its last chunk
+  used.insert(used.end(), {0, 120, 121});
+  v.ctx.num_files = 7;
+  ASSERT_EQ(v.ready(used), 0u);
+  cid_t id = 0;
+  ASSERT_EQ(afs_physical_ftl_allocate_page(&v.ctx, &id), 0u);
+  EXPECT_EQ(id, 243 + 7);  // the newest EU's only erased chunk
+  ASSERT_EQ(write(v, chunk_address(243), page_fill(4)), 0u);
+  const Bytes before = v.b.image();
+  EXPECT_EQ(afs_physical_ftl_allocate_page(&v.ctx, &id), 65533u);
+  ASSERT_EQ(afs_physical_ftl_allocate_page(&v.ctx, &id), 0u);
+  EXPECT_EQ(id, 2 + 7);  // EU 1 taken into use, past chunks 0 (allocated) and 1 (programmed)
+  EXPECT_EQ(v.b.image(), before);
+
+  // Five chunks from 120: two from EU 1, three from EU 2. A run over two
+  // boundaries is refused before it passes the buffer.
+  std::vector<uint8_t> buffer(5 * 66);
+  ASSERT_EQ(afs_physical_ftl_read_data_pages(&v.ctx, buffer.data(), chunk_address(120), 5), 0u);
+  for (uint16_t k = 0; k < 5; ++k)
+    EXPECT_EQ(PageData(buffer.begin() + 64 * k, buffer.begin() + 64 * (k + 1)), page_pattern(120 + k));
+  EXPECT_EQ(afs_physical_ftl_read_data_pages(&v.ctx, buffer.data(), chunk_address(120), 125), 5u);
+}
+
+TEST(FtlPageService, AFatEuOfLivePagesOnlyFillsItsCopy) {
+  TestVolume v(kSmall, 120 * 64);  // one page-mapped EU for 120 FAT pages
+  v.b.format();
+  ASSERT_EQ(v.ready({}), 0u);
+  FtlImageBuilder expected = v.b;
+  for (uint16_t lp = 0; lp < 120; ++lp) {
+    ASSERT_EQ(write(v, lp * 64u, page_pattern(lp)), 0u);
+    expected.append_fat_page(0, lp, page_pattern(lp));
+  }
+  // The full EU is copied whole into the spare (runs of 62 and 58) and gains
+  // nothing; the copy stays the full head, so the write gives 28 unwritten.
+  EXPECT_EQ(write(v, 7 * 64, page_fill(1)), 28u);
+  expected.reclaim(0, ReclaimCut::kCommitted);
+  EXPECT_EQ(v.b.image(), expected.image());
+  // One page released: the write compacts the copy into EU 0, then lands.
+  EXPECT_EQ(afs_physical_ftl_trim_page(&v.ctx, 5 * 64, 64, 0), 0u);
+  ASSERT_EQ(write(v, 7 * 64, page_fill(1)), 0u);
+  ReclaimOptions live;
+  for (uint32_t lp = 0; lp < 120; ++lp)
+    if (lp != 5) live.pages.push_back(lp);
+  expected.reclaim(3, ReclaimCut::kCommitted, live);
+  expected.append_fat_page(0, 7, page_fill(1));
+  EXPECT_EQ(v.b.image(), expected.image());
+}
+
 TEST(FtlReclaimChoice, IdleThresholdsAndWearLevelling) {
-  struct Idle {
+  TestVolume v(kSmall);
+  v.b.format();
+  ASSERT_EQ(v.ready({}), 0u);
+  struct Idle {  // free FAT pages; erased and dirty pages of block-mapped EUs 1 and 2; the answer
     uint32_t fat_free;
-    uint8_t free1, dirty1, free2, dirty2;  // block-mapped EUs 1 and 2
+    uint8_t free1, dirty1, free2, dirty2;
     bool due;
     uint32_t type, index;
   };
   for (const Idle& r : {Idle{29, 100, 0, 100, 0, true, 0, kNone}, Idle{30, 100, 0, 100, 0, false, 0, 0},
                         Idle{30, 31, 48, 32, 49, true, 1, kNone}, Idle{30, 32, 48, 32, 49, false, 0, 0},
                         Idle{30, 31, 48, 32, 48, false, 0, 0}, Idle{30, 64, 0, 0, 122, true, 1, 2}}) {
-    TestVolume v(kSmall);
-    v.b.format();
-    ASSERT_EQ(v.mount(), 0u);
     v.ftl().next_page_in_current_eu = 120 - r.fat_free;
     v.eu(1).non_committed_pages = r.free1, v.eu(1).dirty_pages = r.dirty1;
     v.eu(2).non_committed_pages = r.free2, v.eu(2).dirty_pages = r.dirty2;
     uint32_t index = 77, type = 77;
-    SCOPED_TRACE(testing::Message() << r.fat_free << " " << r.free1 + r.free2 << " " << r.dirty1 + r.dirty2);
-    EXPECT_EQ(afs_physical_ftl_idle_reclaim_needed(&v.ctx, &index, &type), r.due);
+    EXPECT_EQ(afs_physical_ftl_idle_reclaim_needed(&v.ctx, &index, &type), r.due)
+        << r.fat_free << " " << r.free1 + r.free2 << " " << r.dirty1 + r.dirty2;
     EXPECT_EQ(index, r.due ? r.index : 77u);
     EXPECT_EQ(type, r.due ? r.type : 77u);
   }
-  struct Wear {
-    uint32_t low, high;
-    bool fires;
-  };
-  for (const Wear& r : {Wear{109, 210, true}, Wear{109, 209, false}, Wear{109, 211, false}, Wear{110, 210, false}}) {
-    TestVolume v(kSmall);
-    v.b.format();
-    ASSERT_EQ(v.mount(), 0u);
-    v.eu(1).euec = r.low;  // no dirty page at all
-    v.eu(2).euec = r.high;
-    v.eu(2).dirty_pages = 5;
+  // Erase counts (lowest, highest): levelling fires for the first only.
+  const std::pair<uint32_t, uint32_t> spreads[] = {{109, 210}, {109, 209}, {109, 211}, {110, 210}};
+  for (const auto& [low, high] : spreads) {
+    v.eu(1) = eu_info_t{2, low, 10, 0, 0};  // no dirty page at all
+    v.eu(2) = eu_info_t{3, high, 132, 5, 0};
     uint32_t needed = 0;
-    EXPECT_EQ(choose_eu_to_reclaim(&v.ctx, 1, 1, &needed, false), r.fires ? 1u : 2u) << r.low << "/" << r.high;
+    EXPECT_EQ(choose_eu_to_reclaim(&v.ctx, 1, 1, &needed, false), low == 109 && high == 210 ? 1u : 2u)
+        << low << "/" << high;
     EXPECT_EQ(needed, 1u);
-    EXPECT_EQ(choose_eu_to_reclaim(&v.ctx, 1, 0, &needed, false), 2u);  // levelling off
-    v.eu(1).non_committed_pages = 3;  // erased pages are taken into use first
-    EXPECT_EQ(choose_eu_to_reclaim(&v.ctx, 1, 1, &needed, false), 1u);
-    EXPECT_EQ(needed, 0u);
   }
 }
 
 TEST(FtlReclaim, AFullVolumeGainsNothingAndRefusalsWriteNothing) {
   TestVolume v(kSmall);
   v.b.format();
-  v.rewrite_header(1, [](EuHeader& h) { h.euec = 109; });  // the levelling pick
-  v.rewrite_header(2, [](EuHeader& h) { h.euec = 210; });
-  for (uint32_t c = 0; c < 244; ++c) v.b.put_chunk(1 + c / 122, c, page_pattern(static_cast<uint16_t>(c)));
-  ASSERT_EQ(v.mount(), 0u);
-  for (uint32_t c = 0; c < 244; ++c) v.allocate(c);
-  ASSERT_EQ(v.hand_over(), 0u);
-  const auto chunks = v.b.live_chunks();
-  Bytes expected = v.b.image();
-
+  std::vector<uint32_t> all(244);
+  std::iota(all.begin(), all.end(), 0);
+  ASSERT_EQ(v.ready(all), 0u);
+  FtlImageBuilder expected = v.b;
+  v.eu(1).euec = 109, v.eu(2).euec = 210;  // EU 1 is the levelling pick
   cid_t id = 0;
   EXPECT_EQ(afs_physical_ftl_allocate_page(&v.ctx, &id), 65533u);
-  // EU 1 is reclaimed into the spare (38807), then nothing is left: 28.
+  // EU 1 is reclaimed into the spare in runs of 62 and 60 pages and gains
+  // nothing (38807); without levelling no EU has a dirty page: 28.
   EXPECT_EQ(afs_physical_ftl_allocate_page(&v.ctx, &id), 28u);
-  EXPECT_EQ(v.ftl().spare_eu, 1);
-  std::fill_n(expected.begin() + 8192, 4, 0);  // EU 1 only lost its signature
-  EXPECT_TRUE(std::equal(expected.begin() + 8192, expected.begin() + 2 * 8192, v.b.image().begin() + 8192));
-  EXPECT_EQ(v.b.read_u16(3, kEuvaOffset), 10);
-  EXPECT_EQ(v.b.read_u16(3, kEusparOffset), 1);
-  EXPECT_EQ(v.b.read_u8(3, kEucommitOffset), kHeaderCommitted);
-  EXPECT_EQ(v.b.live_chunks(), chunks);
+  expected.reclaim(1, ReclaimCut::kCommitted);
+  EXPECT_EQ(v.b.image(), expected.image());
 
-  expected = v.b.image();
   EXPECT_EQ(reclaim_eu(&v.ctx, 1, 1), 28u);  // the spare
-  EXPECT_EQ(reclaim_eu(&v.ctx, 4, 1), 22u);  // no such EU
   v.ftl().last_eumc = 0xFFFFFFFF;            // the next header's counter would wrap
   EXPECT_EQ(reclaim_eu(&v.ctx, 2, 1), 5u);
   v.ftl().last_eumc = 10;
-  v.eu(1).euec = 0xFFFFFFFF;                 // so would the spare's erase count
+  v.eu(1).euec = 0xFFFFFFFF;  // so would the spare's erase count
   EXPECT_EQ(afs_physical_ftl_force_full_reclaim(&v.ctx), 5u);
-  EXPECT_EQ(v.b.image(), expected);
+  std::vector<uint8_t> run(62 * 66);  // a copy longer than its buffers
+  EXPECT_EQ(ftl_copy_pages(&v.ctx, 2 * 8192, 1 * 8192, 0, 0, 63, run.data(), run.data(), 132, nullptr), 22u);
+  EXPECT_EQ(v.b.image(), expected.image());
 
-  FtlGeometry g = FtlGeometry::for_partition(kSmall, 640);
-  g.logical_size = g.fat_size;  // no data region: no block-mapped EU at all
-  TestVolume w(g);
+  TestVolume w(FtlGeometry{kSmall, kFat, kFat, 0});  // no data region: no block-mapped EU at all
   w.b.format();
   ASSERT_EQ(w.mount(), 0u);
   EXPECT_EQ(reclaim_eu_wrapper(&w.ctx, 1), 28u);
 }
 
 TEST(FtlReclaim, ForcedFullReclaimTakesOneBlockMappedEuPerCall) {
-  FtlGeometry g = FtlGeometry::for_partition(6 * 8192, 640);
-  g.logical_size = 640 + 3 * kBmDataBytes;  // EUs 0-1 page-mapped, 2-4 block-mapped, 5 the spare
+  FtlGeometry g = FtlGeometry::for_partition(6 * 8192, kFat);
+  g.logical_size = kFat + 3 * kBmDataBytes;  // EUs 0-1 page-mapped, 2-4 block-mapped, 5 the spare
   TestVolume v(g);
   v.b.format();
-  for (uint32_t c : {0u, 61u, 62u, 121u, 200u, 365u}) v.b.put_chunk(2 + c / 122, c, page_pattern(static_cast<uint16_t>(c)));
-  ASSERT_EQ(v.mount(), 0u);
-  for (uint32_t c : {0u, 61u, 62u, 121u, 200u, 365u}) v.allocate(c);
-  ASSERT_EQ(v.hand_over(), 0u);
-  const auto chunks = v.b.live_chunks();
-  const Bytes eu0 = v.b.header_bytes(0);
-
-  for (uint32_t expected : {11u, 11u, 11u, 0u}) ASSERT_EQ(afs_physical_ftl_force_full_reclaim(&v.ctx), expected);
-  // EU 2's range went to EU 5 and on to EU 4; EUs 3 and 4 moved one down.
+  ASSERT_EQ(v.ready({0, 61, 62, 121, 200, 365}), 0u);
+  FtlImageBuilder expected = v.b;
+  for (uint32_t status : {11u, 11u, 11u, 0u}) ASSERT_EQ(afs_physical_ftl_force_full_reclaim(&v.ctx), status);
+  // The fourth call reclaims EU 5, which received EU 2's range in the first.
+  for (uint32_t eu : {2u, 3u, 4u, 5u}) expected.reclaim(eu, ReclaimCut::kCommitted);
+  EXPECT_EQ(v.b.image(), expected.image());
   EXPECT_EQ(v.ftl().spare_eu, 5);
-  EXPECT_EQ(v.b.live_chunks(), chunks);
-  for (uint32_t eu = 2; eu < 5; ++eu) {
-    EXPECT_EQ(v.b.read_u16(eu, kEuvaOffset), eu == 4 ? 10 : 10 + (eu - 1) * 122) << eu;
-    EXPECT_EQ(v.b.read_u16(eu, kEusparOffset), eu + 1) << eu;
-    EXPECT_EQ(v.b.read_u8(eu, kEucommitOffset), kHeaderCommitted) << eu;
-  }
-  EXPECT_EQ(v.b.read_u32(4, kEumcOffset), 9u);
-  EXPECT_EQ(v.b.read_u32(4, kEuecOffset), 2u);
-  EXPECT_EQ(v.b.read_u32(5, kSigOffset), kSigKilled);
-  EXPECT_EQ(v.b.header_bytes(0), eu0);
 }
 
 TEST(FtlReclaim, DirtyEraseZeroesReleasedPagesAndTheSpareOnly) {
   TestVolume v(kSmall);
   v.b.format();
   v.b.append_fat_page(0, 3, page_fill(0x33));
-  v.b.put_chunk(1, 0, page_fill(0x11));                      // allocated
   v.b.put_chunk(1, 1, page_fill(0x22));                      // released
   v.b.put_chunk(1, 2, page_fill(0x44), kCommitProgramming);  // torn, released
   v.b.write(3, 100, Bytes(8092, 0x5A));                      // leftovers in the spare
-  ASSERT_EQ(v.mount(), 0u);
-  v.allocate(0);
-  ASSERT_EQ(v.hand_over(), 0u);
-
+  ASSERT_EQ(v.ready({0}), 0u);
   FtlImageBuilder expected = v.b;
   for (uint32_t page : {1u, 2u}) expected.write(1, bm_page_offset(page), Bytes(kPageSize, 0));
   expected.write(3, kBmPagesOffset, Bytes(8192 - kBmPagesOffset, 0));
   EXPECT_EQ(afs_physical_ftl_force_dirty_erase(&v.ctx), 0u);
   EXPECT_EQ(v.b.image(), expected.image());
-  EXPECT_EQ(erase_dirty_pages_in_block_mapped_eu(&v.ctx, 0), 22u);  // page-mapped
 }
 
 }  // namespace

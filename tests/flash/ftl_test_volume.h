@@ -45,6 +45,16 @@ struct TestVolume {
   }
   void allocate(uint32_t chunk) { bitmap[chunk / 32] |= 1u << (chunk % 32); }
   uint32_t hand_over() { return afs_physical_ftl_set_allocation_map(&ctx); }
+  // Puts each of `chunks` (page_pattern data, committed) into its EU through
+  // the builder, mounts, and hands over with them allocated.
+  uint32_t ready(const std::vector<uint32_t>& chunks) {
+    for (uint32_t c : chunks)
+      b.put_chunk(static_cast<uint32_t>(b.eu_of_chunk(c)), c, page_pattern(static_cast<uint16_t>(c)));
+    const uint32_t status = mount();
+    if (status != 0) return status;
+    for (uint32_t c : chunks) allocate(c);
+    return hand_over();
+  }
 
   ftl_context_t& ftl() { return *ctx.ftl_context; }
   eu_info_t& eu(uint32_t i) { return ctx.ftl_context->eu_info[i]; }

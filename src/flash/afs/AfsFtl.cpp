@@ -188,10 +188,7 @@ uint32_t write_ftl_page(afs_context_t* afs_context, uint32_t eu_index, uint32_t 
   if (write_read_verify(afs_context, eu_base + page_offset(eu_type, page_index), FTL_PAGE_SIZE, page,
                         scratch) != 0)
     return AFS_STATUS_IO_ERROR;
-  const uint8_t mark = FTL_SLOT_COMMIT_MARK;
-  return write_read_verify(afs_context, slot_at + 2 + 1, 1, &mark, scratch) != 0
-             ? AFS_STATUS_IO_ERROR
-             : AFS_STATUS_OK;
+  return write_commit_mark(afs_context, eu_index, page_index + 1);
 }
 
 uint32_t afs_physical_ftl_format(afs_context_t* afs_context, uint8_t erase_and_format) {
@@ -202,24 +199,11 @@ uint32_t afs_physical_ftl_format(afs_context_t* afs_context, uint8_t erase_and_f
   for (uint32_t i = 0; i < g.eus; ++i) {
     if (erase_and_format != 0 && erase_eu(afs_context, static_cast<int>(i)) != 0)
       return AFS_STATUS_IO_ERROR;
-    ftl_eu_pre_header_t h;
-    h.eusig = FTL_EUSIG_VALID;
-    h.eumc = i + 1;
-    h.euec = 1;
-    h.euspare = static_cast<ftl_euspare_t>(i + 1);
-    h.euva = 0;
-    if (i >= g.page_mapped_eus && i + 1 < g.eus) h.euva = euva_for(afs_context, i, g.page_mapped_eus);
-    h.eucrc = header_crc_as(h, FTL_EUSIG_VALID);
-    h.eucommit = FTL_EU_PENDING;
+    const bool block_mapped = i >= g.page_mapped_eus && i + 1 < g.eus;
+    ftl_eu_pre_header_t h = new_pre_header(i + 1, 1, static_cast<ftl_euspare_t>(i + 1),
+                                           block_mapped ? euva_for(afs_context, i, g.page_mapped_eus) : 0);
     if (i + 1 == g.eus) h.eusig = FTL_EUSIG_KILLED;  // the spare; its CRC stays that of a valid header
-
-    uint8_t scratch[FTL_EU_PRE_HEADER_SIZE];
-    if (write_read_verify(afs_context, i * FTL_EU_SIZE, FTL_EU_EUCOMMIT_OFFSET,
-                          reinterpret_cast<const uint8_t*>(&h), scratch) != 0)
-      return AFS_STATUS_IO_ERROR;
-    const uint8_t commit = FTL_EU_COMMITTED;
-    if (write_read_verify(afs_context, i * FTL_EU_SIZE + FTL_EU_EUCOMMIT_OFFSET, 1, &commit,
-                          scratch) != 0)
+    if (write_pre_header(afs_context, i, h) != 0 || commit_pre_header(afs_context, i) != 0)
       return AFS_STATUS_IO_ERROR;
   }
   return AFS_STATUS_OK;
@@ -237,16 +221,9 @@ uint32_t ftl_prepare_header_switch(afs_context_t* afs_context, uint32_t new_eu) 
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr) return AFS_STATUS_INVALID_ARGUMENT;
   if (new_eu >= ftl->amount_of_eus) return AFS_STATUS_IO_ERROR;
-  // The new header takes last_eumc + 1 and the new EU's euec + 1: neither may
-  // wrap to 0, which would make the header invalid.
-  if (ftl->last_eumc == UINT32_MAX || ftl->eu_info[new_eu].euec == UINT32_MAX)
-    return AFS_STATUS_IO_ERROR;
+  if (header_counters_exhausted(ftl, new_eu)) return AFS_STATUS_IO_ERROR;
   if (ftl->accepted_pending_eu != FTL_NO_EU) {
-    const uint8_t commit = FTL_EU_COMMITTED;
-    uint8_t scratch = 0;
-    if (write_read_verify(afs_context, ftl->accepted_pending_eu * FTL_EU_SIZE + FTL_EU_EUCOMMIT_OFFSET,
-                          1, &commit, &scratch) != 0)
-      return AFS_STATUS_IO_ERROR;
+    if (commit_pre_header(afs_context, ftl->accepted_pending_eu) != 0) return AFS_STATUS_IO_ERROR;
     ftl->accepted_pending_eu = FTL_NO_EU;
   }
   return AFS_STATUS_OK;

@@ -90,6 +90,46 @@ inline uint8_t header_crc_as(const ftl_eu_pre_header_t& h, ftl_eusig_t sig) {
   return crc8(reinterpret_cast<const uint8_t*>(&copy), FTL_EU_HEADER_CRC_BYTES);
 }
 
+// A pre-header as this library writes it (format, reclaim): the valid
+// signature, the CRC over bytes 0-15, eucommit pending.
+inline ftl_eu_pre_header_t new_pre_header(ftl_eumc_t eumc, ftl_euec_t euec, ftl_euspare_t euspare,
+                                          ftl_euva_t euva) {
+  ftl_eu_pre_header_t h;
+  h.eusig = FTL_EUSIG_VALID;
+  h.eumc = eumc;
+  h.euec = euec;
+  h.euspare = euspare;
+  h.euva = euva;
+  h.eucrc = header_crc_as(h, FTL_EUSIG_VALID);
+  h.eucommit = FTL_EU_PENDING;
+  return h;
+}
+
+// Writes bytes 0-16 of `h` into EU `eu`, verified; eucommit is left as it is
+// (erased: the header is pending). 0 or 5.
+inline uint32_t write_pre_header(afs_context_t* ctx, uint32_t eu, const ftl_eu_pre_header_t& h) {
+  uint8_t scratch[FTL_EU_EUCOMMIT_OFFSET];
+  return write_read_verify(ctx, eu * FTL_EU_SIZE, FTL_EU_EUCOMMIT_OFFSET,
+                           reinterpret_cast<const uint8_t*>(&h), scratch);
+}
+
+// Commits EU `eu`'s header: 0x00 into its eucommit, verified. 0 or 5.
+inline uint32_t commit_pre_header(afs_context_t* ctx, uint32_t eu) {
+  const uint8_t commit = FTL_EU_COMMITTED;
+  uint8_t scratch = 0;
+  return write_read_verify(ctx, eu * FTL_EU_SIZE + FTL_EU_EUCOMMIT_OFFSET, 1, &commit, &scratch);
+}
+
+// Commits page `slot` - 1 of page-mapped EU `eu`: 0x7F into the high byte of
+// page-id slot `slot`, verified. 0 or 5.
+inline uint32_t write_commit_mark(afs_context_t* ctx, uint32_t eu, uint32_t slot) {
+  const uint8_t mark = FTL_SLOT_COMMIT_MARK;
+  uint8_t scratch = 0;
+  const uint32_t at = eu * FTL_EU_SIZE + FTL_PM_SLOTS_OFFSET +
+                      slot * sizeof(ftl_page_mapped_eu_page_header_t) + 1;
+  return write_read_verify(ctx, at, 1, &mark, &scratch);
+}
+
 // The two bytes of a logical page id in flash order (little-endian).
 struct PageIdBytes {
   uint8_t b[2];
@@ -133,6 +173,13 @@ inline void mark_chunk(afs_context_t* ctx, uint32_t chunk, bool allocated) {
     ctx->chunk_state[chunk / 32] |= bit;
   else
     ctx->chunk_state[chunk / 32] &= ~bit;
+}
+
+// True when a header switch into `new_eu` would wrap a counter of the new
+// header to 0 (last_eumc + 1, or new_eu's erase count + 1), which would make
+// the header invalid.
+inline bool header_counters_exhausted(const ftl_context_t* ftl, uint32_t new_eu) {
+  return ftl->last_eumc == UINT32_MAX || ftl->eu_info[new_eu].euec == UINT32_MAX;
 }
 
 // FAT pages that page_info describes: fat_size / 64, within the table.

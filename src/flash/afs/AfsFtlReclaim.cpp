@@ -30,16 +30,6 @@ void start_write_head(ftl_context_t* ftl, uint32_t eu) {
   ftl->last_logical_pageid = 0;
 }
 
-// Writes 0x7F into the high byte of slot `slot` of page-mapped EU `eu`: the
-// commit mark of page slot - 1.
-uint32_t write_commit_mark(afs_context_t* ctx, uint32_t eu, uint32_t slot) {
-  const uint8_t mark = FTL_SLOT_COMMIT_MARK;
-  uint8_t scratch = 0;
-  const uint32_t at = eu_base(eu) + FTL_PM_SLOTS_OFFSET +
-                      slot * sizeof(ftl_page_mapped_eu_page_header_t) + 1;
-  return write_read_verify(ctx, at, 1, &mark, &scratch) != 0 ? AFS_STATUS_IO_ERROR : AFS_STATUS_OK;
-}
-
 // The empty page-mapped EU with the lowest mapping counter that may receive
 // pages: not the spare, the write head or `reclaimed`; FTL_NO_EU if none.
 uint32_t next_empty_page_mapped_eu(const ftl_context_t* ftl, uint32_t reclaimed) {
@@ -202,6 +192,7 @@ uint32_t ftl_copy_pages(afs_context_t* afs_context, uint32_t read_eu_address,
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr || write_buffer == nullptr || compare_buffer == nullptr)
     return AFS_STATUS_INVALID_ARGUMENT;
+  if (pages_to_read > FTL_COPY_RUN_PAGES) return AFS_STATUS_INVALID_ARGUMENT;  // past the buffers
   if (pages_to_read == 0) return AFS_STATUS_OK;
   const uint32_t type = page_id_array == nullptr ? FTL_EU_TYPE_BLOCK_MAPPED : FTL_EU_TYPE_PAGE_MAPPED;
   const uint32_t pages = pages_of_type(type);
@@ -272,17 +263,9 @@ uint32_t reclaim_eu_write_eu_header(afs_context_t* afs_context, uint32_t new_eu,
   ftl->last_eumc += 1;
   fresh.euec += 1;  // it was erased
 
-  ftl_eu_pre_header_t h;
-  h.eusig = FTL_EUSIG_VALID;
-  h.eumc = ftl->last_eumc;
-  h.euec = fresh.euec;
-  h.euspare = static_cast<ftl_euspare_t>(reclaimed_eu);
-  h.euva = old.euva;
-  h.eucrc = header_crc_as(h, FTL_EUSIG_VALID);
-  h.eucommit = FTL_EU_PENDING;
-  uint8_t scratch[FTL_EU_PRE_HEADER_SIZE];
-  if (write_read_verify(afs_context, new_eu_address, FTL_EU_EUCOMMIT_OFFSET,
-                        reinterpret_cast<const uint8_t*>(&h), scratch) != 0)
+  if (write_pre_header(afs_context, new_eu,
+                       new_pre_header(ftl->last_eumc, fresh.euec,
+                                      static_cast<ftl_euspare_t>(reclaimed_eu), old.euva)) != 0)
     return AFS_STATUS_IO_ERROR;
 
   const uint32_t sig_at = reclaimed_eu_address + offsetof(ftl_eu_pre_header_t, eusig);
@@ -290,8 +273,9 @@ uint32_t reclaim_eu_write_eu_header(afs_context_t* afs_context, uint32_t new_eu,
   if (SpiDrvRead(afs_context->afs_partition_index + sig_at, sizeof old_sig, &old_sig) != 0)
     return AFS_STATUS_IO_ERROR;
   const ftl_eusig_t killed = FTL_EUSIG_KILLED;
+  uint8_t scratch[sizeof killed];
   const bool kill_verified = write_read_verify(afs_context, sig_at, sizeof killed,
-                                    reinterpret_cast<const uint8_t*>(&killed), scratch) == 0;
+                                               reinterpret_cast<const uint8_t*>(&killed), scratch) == 0;
   if (!kill_verified) {
     // The zeros may have landed with only their read-back failing. An old
     // signature that no longer reads as it was (or cannot be read) is taken
@@ -310,9 +294,7 @@ uint32_t reclaim_eu_write_eu_header(afs_context_t* afs_context, uint32_t new_eu,
   old.euva = 0;
   fresh.eumc = ftl->last_eumc;
 
-  const uint8_t commit = FTL_EU_COMMITTED;
-  if (!kill_verified ||
-      write_read_verify(afs_context, new_eu_address + FTL_EU_EUCOMMIT_OFFSET, 1, &commit, scratch) != 0) {
+  if (!kill_verified || commit_pre_header(afs_context, new_eu) != 0) {
     ftl->accepted_pending_eu = new_eu;  // committed by the next header switch
     return AFS_STATUS_IO_ERROR;
   }
@@ -439,10 +421,9 @@ uint32_t reclaim_eu(afs_context_t* afs_context, uint32_t reclaimed_eu, uint32_t 
     return block_mapped ? reclaim_block_mapped_eu(afs_context, reclaimed_eu, 0, nullptr, nullptr, 0)
                         : reclaim_page_mapped_eu(afs_context, reclaimed_eu, 0, nullptr, nullptr, 0);
   }
-  // The new header takes last_eumc + 1 and the spare's erase count + 1:
-  // refused before anything is erased when either would wrap.
-  if (ftl->spare_eu >= ftl->amount_of_eus || ftl->last_eumc == UINT32_MAX ||
-      ftl->eu_info[ftl->spare_eu].euec == UINT32_MAX)
+  // The spare receives the new header: refused before anything is erased
+  // when a counter of that header would wrap.
+  if (ftl->spare_eu >= ftl->amount_of_eus || header_counters_exhausted(ftl, ftl->spare_eu))
     return AFS_STATUS_IO_ERROR;
   uint8_t* buffer = static_cast<uint8_t*>(std::malloc(FTL_RECLAIM_BUFFER_SIZE));
   if (buffer == nullptr) return AFS_STATUS_NO_MEMORY;

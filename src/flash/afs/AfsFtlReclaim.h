@@ -84,9 +84,10 @@ TARN_INTERNAL uint32_t reclaim_eu_write_eu_header(afs_context_t* afs_context, ui
                                                   uint32_t reclaimed_eu, uint32_t new_eu_address,
                                                   uint32_t reclaimed_eu_address);
 
-// Copies `pages_to_read` pages (at most the buffers' capacity) from one EU to
-// another: reads them in one go, checking each CRC (up to 7 reads), writes
-// them verified, then writes their headers verified. Block-mapped
+// Copies `pages_to_read` pages (22 for more than FTL_COPY_RUN_PAGES; each
+// buffer holds pages_to_read * 66 bytes) from one EU to another: reads them
+// in one go, checking each CRC (up to 7 reads), writes them verified, then
+// writes their headers verified. Block-mapped
 // (page_id_array null): page k has logical id first_logical_pageid + k and
 // its commit byte becomes 0x00. Page-mapped: page k has logical id
 // page_id_array[k]; its slot is chained from last_logical_pageid, which

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "flash/afs/AfsFtl.h"
+#include "flash/afs/AfsFtlReclaim.h"
 #include "flash/ftl_test_volume.h"
 #include "support/fake_driver/flash_fakes.h"
 
@@ -43,9 +44,19 @@ struct Model {
   uint8_t gen = 0;
 };
 
+// The RAM state of a mounted FTL with its tables, the chunk bitmap, the flash
+// and the model, to run one step again and again from the same point.
+struct Snapshot {
+  ftl_context_t ftl;
+  std::vector<eu_info_t> eus;
+  std::vector<ftl_physical_page_info_t> pages;
+  std::vector<uint32_t> bitmap;
+  Bytes image;
+  Model model;
+};
+
 class Workload {
  public:
-  // Without background operations every reclaim is one that a write needs.
   explicit Workload(uint32_t seed, bool background = true) : v(workload_geometry()), background_(background) {
     m.rng.seed(seed);
     ff::reset();
@@ -84,7 +95,6 @@ class Workload {
     }
     EXPECT_EQ(ff::out_of_window_accesses(), 0u);
   }
-
   // More writes, another reclaim, another mount.
   void keep_working() {
     for (int i = 0; i < 8; ++i) step();
@@ -92,19 +102,10 @@ class Workload {
     recover();
   }
 
-  // An exact copy of the flash, the FTL's RAM state and the model.
-  struct Snapshot {
-    Bytes image;
-    ftl_context_t ftl;
-    std::vector<eu_info_t> eus;
-    std::vector<ftl_physical_page_info_t> pages;
-    std::vector<uint32_t> bitmap;
-    Model model;
-  };
-  Snapshot save() {
-    const ftl_context_t& f = v.ftl();
-    return {v.b.image(), f, {f.eu_info, f.eu_info + f.amount_of_eus}, {f.page_info, f.page_info + kFat / 64},
-            v.bitmap, m};
+  Snapshot save() const {
+    const ftl_context_t& f = *v.ctx.ftl_context;
+    return {f, {f.eu_info, f.eu_info + f.amount_of_eus}, {f.page_info, f.page_info + kFat / 64}, v.bitmap,
+            v.b.image(), m};
   }
   void restore(const Snapshot& s) {
     ftl_context_t& f = v.ftl();
@@ -112,9 +113,21 @@ class Workload {
     state.eu_info = std::copy(s.eus.begin(), s.eus.end(), f.eu_info) - s.eus.size();
     state.page_info = std::copy(s.pages.begin(), s.pages.end(), f.page_info) - s.pages.size();
     f = state;
+    v.bitmap = s.bitmap;
+    v.ctx.chunk_state = v.bitmap.data();
     v.b.image() = s.image;
-    std::copy(s.bitmap.begin(), s.bitmap.end(), v.bitmap.begin());
     m = s.model;
+  }
+
+  // Writes a new version of the page at `address`.
+  void write(uint32_t address) {
+    PageData data = page_pattern(static_cast<uint16_t>(address / 64), ++m.gen);
+    m.maybe.erase(address);
+    (faulted(afs_physical_ftl_write_page(&v.ctx, address, 64, data.data(), kIndex)) ? m.maybe : m.pages)[address] = data;
+  }
+  void reclaim(uint32_t eu) {
+    failures_before_ = ff::failures_returned();
+    faulted(reclaim_eu(&v.ctx, eu, 1), 38807);
   }
 
   TestVolume v;
@@ -128,11 +141,6 @@ class Workload {
     const bool failed = ff::failures_returned() != failures_before_;
     EXPECT_TRUE(failed ? status == 5 : status == 0 || status == also) << status;
     return failed;
-  }
-  void write(uint32_t address) {
-    PageData data = page_pattern(static_cast<uint16_t>(address / 64), ++m.gen);
-    m.maybe.erase(address);
-    (faulted(afs_physical_ftl_write_page(&v.ctx, address, 64, data.data(), kIndex)) ? m.maybe : m.pages)[address] = data;
   }
   void write_chunk() {
     cid_t id = 0;
@@ -161,54 +169,57 @@ class Workload {
   uint32_t failures_before_ = 0;
 };
 
-using ff::calls;
-uint32_t flash_operations() { return calls(ff::Op::kWrite) + calls(ff::Op::kErase); }
+// Calls of each driver operation (read, write, erase) since the last reset.
+std::vector<uint32_t> driver_calls() {
+  return {ff::calls(ff::Op::kRead), ff::calls(ff::Op::kWrite), ff::calls(ff::Op::kErase)};
+}
 
-// Finds the `occurrence`-th step of `kind` that erases (a reclaim) or, for a
-// dirty erase, writes. Then, each time from the same snapshot, cuts the power
-// at every flash operation of that step (dropped or torn after one byte), and
-// fails each of its driver calls in turn, the volume going on in the same
-// mount before it is mounted again.
-void sweep_step(uint32_t seed, Kind kind, int occurrence, bool background) {
-  int target = -1;
-  {
-    Workload w(seed, background);
-    const ff::Op sign = kind == kDirtyErase ? ff::Op::kWrite : ff::Op::kErase;
-    for (int step = 0; step < 3000 && target < 0; ++step) {
-      const uint32_t before = calls(sign);
-      if (w.step() == kind && calls(sign) > before && --occurrence == 0) target = step;
+// Runs `step` (one operation) whole, then again and again from the state
+// before it: the power cut at every flash write and erase of it (dropped, or
+// torn after one byte), then each of its driver calls failing in turn, the
+// volume going on in the same mount before it is mounted again.
+template <typename Step>
+void sweep(Workload& w, Step step) {
+  const Snapshot snapshot = w.save();
+  std::vector<uint32_t> ops = driver_calls();
+  step();
+  for (int op = 0; op < 3; ++op) ops[op] = driver_calls()[op] - ops[op];
+  w.recover();  // the step done whole
+  for (uint32_t cut = 0; cut < 2 * (ops[1] + ops[2]); ++cut) {
+    SCOPED_TRACE(testing::Message() << "power cut before operation " << cut / 2 << ", torn " << cut % 2);
+    w.restore(snapshot);
+    ff::cut_power_after_operations(cut / 2, cut % 2);
+    step();
+    ASSERT_TRUE(ff::power_lost());
+    w.recover();
+    w.keep_working();
+    if (testing::Test::HasFatalFailure()) return;
+  }
+  for (int op = 0; op < 3; ++op) {
+    for (uint32_t nth = 1; nth <= ops[op]; ++nth) {
+      SCOPED_TRACE(testing::Message() << "driver call " << nth << " of kind " << op << " fails");
+      w.restore(snapshot);
+      ff::fail({static_cast<ff::Op>(op), nth});
+      step();
+      w.keep_working();
+      if (testing::Test::HasFatalFailure()) return;
     }
   }
-  ASSERT_GE(target, 0) << "the workload never reached the step";
+}
+
+// Sweeps the `occurrence`-th step of `kind` that erases (a reclaim) or, for a
+// dirty erase, writes.
+void sweep_step(uint32_t seed, Kind kind, int occurrence, bool background) {
+  const int sign = kind == kDirtyErase ? 1 : 2;
+  int target = 0;
+  for (Workload w(seed, background); target < 3000; ++target) {
+    const uint32_t before = driver_calls()[sign];
+    if (w.step() == kind && driver_calls()[sign] > before && --occurrence == 0) break;
+  }
+  ASSERT_LT(target, 3000) << "the workload never reached the step";
   Workload w(seed, background);
   for (int step = 0; step < target; ++step) w.step();
-  const Workload::Snapshot snapshot = w.save();
-  uint32_t ops[3];
-  for (ff::Op op : {ff::Op::kRead, ff::Op::kWrite, ff::Op::kErase}) ops[int(op)] = calls(op);
-  w.step();
-  for (ff::Op op : {ff::Op::kRead, ff::Op::kWrite, ff::Op::kErase}) ops[int(op)] = calls(op) - ops[int(op)];
-  for (uint32_t cut = 0; cut < ops[int(ff::Op::kWrite)] + ops[int(ff::Op::kErase)]; ++cut) {
-    for (uint32_t torn : {0u, 1u}) {
-      SCOPED_TRACE(testing::Message() << "power cut before operation " << cut << ", torn " << torn);
-      w.restore(snapshot);
-      ff::cut_power_after_operations(cut, torn);
-      w.step();
-      ASSERT_TRUE(ff::power_lost());
-      w.recover();
-      w.keep_working();
-      if (testing::Test::HasFatalFailure()) return;
-    }
-  }
-  for (ff::Op op : {ff::Op::kRead, ff::Op::kWrite, ff::Op::kErase}) {
-    for (uint32_t nth = 1; nth <= ops[int(op)]; ++nth) {
-      SCOPED_TRACE(testing::Message() << "driver call " << nth << " of kind " << int(op) << " fails");
-      w.restore(snapshot);
-      ff::fail({op, nth});
-      w.step();
-      w.keep_working();
-      if (testing::Test::HasFatalFailure()) return;
-    }
-  }
+  sweep(w, [&] { w.step(); });
 }
 
 TEST(FtlReclaimFaults, EveryOperationOfEachKindOfReclaim) {
@@ -216,7 +227,7 @@ TEST(FtlReclaimFaults, EveryOperationOfEachKindOfReclaim) {
     uint32_t seed;
     Kind kind;
     int occurrence;
-    bool background;
+    bool background;  // off: every reclaim is one that a write needs
   };
   for (const Sweep& s : {Sweep{1, kFatWrite, 1, false}, Sweep{1, kFatWrite, 2, false}, Sweep{2, kChunkWrite, 1, false},
                          Sweep{2, kChunkWrite, 3, false}, Sweep{3, kForced, 3, true}, Sweep{4, kIdle, 1, true},
@@ -227,6 +238,15 @@ TEST(FtlReclaimFaults, EveryOperationOfEachKindOfReclaim) {
   }
 }
 
+TEST(FtlReclaimFaults, EveryOperationOfAReclaimThatFillsTheWriteHead) {
+  // EU 0 full with 20 live pages, EU 1 the write head with room for 10: the
+  // copy fills EU 1, commits its last page and goes on in the new EU.
+  Workload w(6, false);
+  for (uint32_t i = 0; i < 230; ++i) w.write((i < 120 ? i % 40 : (i - 120) % 20) * 64);
+  ASSERT_EQ(w.v.ftl().current_page_mapped_eu, 1u);
+  sweep(w, [&] { w.reclaim(0); });
+}
+
 TEST(FtlReclaimFaults, SampledPowerCutsInLongWorkloads) {
   const char* wide = std::getenv("TARN_FTL_CUT_SAMPLES");
   const uint32_t samples = wide != nullptr ? static_cast<uint32_t>(std::strtoul(wide, nullptr, 10)) : 12;
@@ -235,9 +255,9 @@ TEST(FtlReclaimFaults, SampledPowerCutsInLongWorkloads) {
     uint32_t total = 0;
     {
       Workload w(seed);
-      total = flash_operations();
+      const std::vector<uint32_t> before = driver_calls();
       for (int i = 0; i < kSteps; ++i) w.step();
-      total = flash_operations() - total;
+      total = driver_calls()[1] - before[1] + driver_calls()[2] - before[2];
     }
     std::mt19937 pick(seed);
     for (uint32_t s = 0; s < samples; ++s) {
