@@ -35,6 +35,9 @@ constexpr uint32_t kPieceHeader = 4, kSlotEnd = 4095;
 // FCS buffer: u32 count, 12-byte record headers {fileno, offset, u16 length,
 // u16 attributes}, payloads. File table: 68-byte entries, name in 48 bytes.
 constexpr uint32_t kRecordHeader = 12, kFtblEntry = 68, kFtblName = 48;
+// A list entry's own fields besides its payload: the record header with the
+// file's attributes (18 bytes), a 255-character path, size, flags and links.
+constexpr uint32_t kListEntry = 18 + 255 + 4 + 3 + 3 * 8;
 
 struct Crcs {
   uint16_t t16[256];
@@ -249,10 +252,30 @@ struct Held {
     blocks.push_back(b);
     w.bytes += n;
   }
+  // A list entry: its fields, then its own copy of the payload.
+  void entry(Work& w, const uint8_t* payload, size_t n) {
+    static const uint8_t fields[kListEntry] = {};
+    copy(w, fields, kListEntry);
+    copy(w, payload, n);
+  }
   ~Held() {
     for (uint8_t* b : blocks) std::free(b);
   }
 };
+
+// Each variable's current value in a buffer of its own, as the library's
+// entries hold them.
+const std::vector<Bytes>& currentValues(const SessionImage& image) {
+  static const SessionImage* cached = nullptr;
+  static std::vector<Bytes> values;
+  if (cached != &image) {
+    values.clear();
+    for (const Variable& v : image.variables)
+      values.push_back(valueBytes(v, Value::kHost, v.resized && v.newSize > v.size ? v.newSize : v.size));
+    cached = &image;
+  }
+  return values;
+}
 
 // One FCS buffer loaded: the copy the table keeps, then per record its
 // name looked up by number, its record and its entry's payload.
@@ -269,7 +292,7 @@ void loadFcs(Work& w, Held& held, const uint8_t* buffer, uint32_t size,
     w.sink += found->second;
     held.copy(w, h, kRecordHeader);
     held.copy(w, buffer + offset, length);
-    held.copy(w, buffer + offset, length);
+    held.entry(w, buffer + offset, length);
   }
 }
 
@@ -288,7 +311,8 @@ void buildCurrents(Work& w, Held& held, const SessionImage& image) {
     const uint8_t* base = defaults;
     const auto o = overridden.find(u32(h));
     if (o != overridden.end()) h = o->second, base = overrides;
-    held.copy(w, base + u32(h + 4), u16(h + 8));
+    held.entry(w, base + u32(h + 4), u16(h + 8));
+    held.copy(w, h, kRecordHeader);
     held.copy(w, base + u32(h + 4), u16(h + 8));
   }
 }
@@ -368,6 +392,7 @@ void efsMountWork(const SessionImage& image, Work& w) {
   uint32_t active = 0, best = 0;
   for (uint32_t k = 0; k < image.efsBms; ++k) {
     const uint8_t* h = readOut(w, buf, efs + k * kBlock, kBmHeader);
+    if (std::all_of(h, h + kBmHeader, [](uint8_t b) { return b == 0xFF; })) continue;  // erased
     if (crcs.crc32(h, 12) == u32(h + 12) && u32(h + 4) > best) best = u32(h + 4), active = k;
   }
   const uint8_t* bm = readOut(w, block, efs + active * kBlock, kBlock);
@@ -419,7 +444,13 @@ void nvarAccessWork(const SessionImage& image, Work& w) {
   std::unordered_map<std::string, uint32_t> current(image.variables.size() * 2);
   std::vector<uint8_t*> buffers(image.variables.size(), nullptr);
   for (uint32_t i = 0; i < image.variables.size(); ++i) current.emplace(image.variables[i].path, i);
-  for (const Variable& v : image.variables) w.sink += current.find(v.path)->second;
+  // Each get finds its entry and asks whether the VFS is deployed: the
+  // marker's file found by name and its size read (the answer follows the
+  // region as it stands, so it is asked every time).
+  const auto files = nameIndex(image);
+  std::vector<uint32_t> sizes(kAfsFiles, 1);
+  for (const Variable& v : image.variables)
+    w.sink += current.find(v.path)->second + sizes[files.find("/home/mca/deploy")->second % kAfsFiles];
   for (uint32_t i = 0; i < image.variables.size(); ++i) {
     const Variable& v = image.variables[i];
     if (!v.resized) continue;
@@ -432,15 +463,16 @@ void nvarAccessWork(const SessionImage& image, Work& w) {
 }
 
 void rebuildWork(const SessionImage& image, Work& w) {
-  static Bytes value(8192, 0x5A);
+  const std::vector<Bytes>& values = currentValues(image);
   Held held;
   const FtblView view = ftblView(image);
   std::unordered_map<uint32_t, uint32_t> byNumber(view.count * 2);
   for (uint32_t i = 0; i < view.count; ++i) byNumber.emplace(u32(view.entries + i * kFtblEntry + kFtblName), i);
   for (uint32_t i = 0; i < image.variables.size(); ++i) {
     const uint32_t size = currentSize(image.variables[i]);
-    held.copy(w, value.data(), size);                 // the entry's copy
-    held.copy(w, value.data(), kRecordHeader + size);  // the store's record
+    held.entry(w, values[i].data(), size);  // the entry's copy
+    held.copy(w, values[i].data(), size);   // the store's record, after its header
+    w.bytes += kRecordHeader;
     const uint32_t number = u32(view.entries + i * kFtblEntry + kFtblName);
     w.sink += size <= u32(view.entries + byNumber.find(number)->second * kFtblEntry + 64);
   }
@@ -494,7 +526,8 @@ void eraseSpare(Work& w, ScratchFlash& flash, Bytes& block) {
 
 void writeBackWork(const SessionImage& image, const ReclaimWork& afs, Work& w) {
   static ScratchFlash flash;
-  static Bytes buf, block(kBlock), value(8192, 0x5A), fat(64, 0), bme;
+  static Bytes buf, block(kBlock), fat(64, 0), bme;
+  const std::vector<Bytes>& values = currentValues(image);
   const auto index = nameIndex(image);
   const MfsLayout& l = layoutOf(image);
   const uint8_t* mfs = image.mfs.data();
@@ -527,7 +560,7 @@ void writeBackWork(const SessionImage& image, const ReclaimWork& afs, Work& w) {
       uint8_t* piece = block.data() + kAreaAt + v.efsOffset;
       piece[0] = static_cast<uint8_t>(size);
       piece[1] = static_cast<uint8_t>(size >> 8);
-      std::memcpy(piece + kPieceHeader, value.data(), size);
+      std::memcpy(piece + kPieceHeader, values[i].data(), size);
       const uint16_t crc = crcs.crc16(crcs.crc16(v.efsBlock, piece, 2), piece + kPieceHeader, size);
       piece[2] = static_cast<uint8_t>(crc);
       piece[3] = static_cast<uint8_t>(crc >> 8);
@@ -551,8 +584,11 @@ void writeBackWork(const SessionImage& image, const ReclaimWork& afs, Work& w) {
     // page last.
     const uint32_t count = pagesOf(size);
     if (nextChunk + count > image.mfsChunks) nextChunk = 0;
-    for (uint32_t k = 0; k < count; ++k)
-      programDataPage(w, flash, value.data() + k * kPageData, static_cast<uint16_t>(l.fatPages + nextChunk + k));
+    for (uint32_t k = 0; k < count; ++k) {
+      uint8_t page[kPageData] = {};
+      std::memcpy(page, values[i].data() + k * kPageData, std::min(kPageData, size - k * kPageData));
+      programDataPage(w, flash, page, static_cast<uint16_t>(l.fatPages + nextChunk + k));
+    }
     n = fatPagesOfChain(image, v.mediumFile, nextChunk, count, pages);
     for (uint32_t k = n; k-- > 0;) programFatPage(w, flash, fat.data(), static_cast<uint16_t>(pages[k]), prevFat);
     nextChunk += count;
@@ -590,7 +626,7 @@ uint64_t writeBackPages(const SessionImage& image) {
 }
 
 void serialiseWork(const SessionImage& image, Work& w) {
-  static Bytes value(8192, 0x5A);
+  const std::vector<Bytes>& values = currentValues(image);
   uint64_t size = 4;
   for (const Variable& v : image.variables) size += kRecordHeader + currentSize(v);
   Bytes out(size);
@@ -603,7 +639,7 @@ void serialiseWork(const SessionImage& image, Work& w) {
     std::memcpy(h + 4, &at, 4);
     h[8] = static_cast<uint8_t>(length);
     h[9] = static_cast<uint8_t>(length >> 8);
-    std::memcpy(&out[at], value.data(), length);
+    std::memcpy(&out[at], values[i].data(), length);
     at += length;
   }
   w.bytes += size;
@@ -611,7 +647,7 @@ void serialiseWork(const SessionImage& image, Work& w) {
 }
 
 void dumpWork(const SessionImage& image, Work& w) {
-  static Bytes value(8192, 0x5A);
+  const std::vector<Bytes>& values = currentValues(image);
   static char hex[256][4];
   if (hex[1][0] == 0)
     for (int i = 0; i < 256; ++i) std::snprintf(hex[i], sizeof hex[i], "%02x ", i);
@@ -620,7 +656,9 @@ void dumpWork(const SessionImage& image, Work& w) {
   for (int t = 0; t < 3; ++t) {
     std::FILE* out = std::fopen(files[t], "a");
     if (out == nullptr) continue;
-    for (const Variable& v : image.variables) {
+    for (size_t i = 0; i < image.variables.size(); ++i) {
+      const Variable& v = image.variables[i];
+      const uint8_t* value = values[i].data();
       const uint32_t size = t == 1 ? v.size : currentSize(v);
       text.clear();
       char line[300];

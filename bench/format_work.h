@@ -45,7 +45,8 @@ void mfsMountWork(const SessionImage& image, Work& work);
 void efsMountWork(const SessionImage& image, Work& work);
 // Every variable's VFS file found, sized and read into its current value.
 void vfsRefreshWork(const SessionImage& image, Work& work);
-// The host's gets of every variable and its resizes.
+// The host's gets of every variable (each also probes the deploy marker) and
+// its resizes.
 void nvarAccessWork(const SessionImage& image, Work& work);
 // The overrides rebuilt from the current values at shutdown.
 void rebuildWork(const SessionImage& image, Work& work);
