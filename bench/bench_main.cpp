@@ -179,87 +179,76 @@ void EfsMount(benchmark::State& state) {
   EFS_term_tools();
 }
 
-void VfsRefresh(benchmark::State& state) {
+// Runs `timed` once per iteration on a session started on the full-size
+// image; `prepare` (not timed) takes the session to the point the stage
+// starts from. `what` names the stage when it fails.
+template <typename Prepare, typename Timed>
+void stageLoop(benchmark::State& state, const char* what, Prepare prepare, Timed timed) {
   const SessionImage& image = imageOf(kFullSize);
   for (auto _ : state) {
     state.PauseTiming();
-    bool ok = start(state, image);
-    kyMfsFreeFcsTable(s_currentValuesTable);
-    ok = ok && kyMfsGenerateFcsCurrentsTable(s_orvanCfgTable, s_qelCfgTable, s_currentValuesTable);
+    const bool ready = start(state, image) && prepare(image);
     state.ResumeTiming();
-    if (!ok || !kyMfsFillCurrentsTableFromVFS(s_orvanCfgTable)) fail(state, "VFS refresh failed");
+    if (!ready || !timed(state, image)) fail(state, what);
   }
   finish();
+}
+
+bool nothing(const SessionImage&) { return true; }
+bool hostWorkDone(const SessionImage& image) { return hostWork(image); }
+bool overridesRebuilt(const SessionImage& image) { return hostWork(image) && rebuildOverrides(); }
+
+void VfsRefresh(benchmark::State& state) {
+  // The current values as start-up builds them, before it refreshes them.
+  auto fresh = [](const SessionImage&) {
+    kyMfsFreeFcsTable(s_currentValuesTable);
+    return kyMfsGenerateFcsCurrentsTable(s_orvanCfgTable, s_qelCfgTable, s_currentValuesTable);
+  };
+  stageLoop(state, "VFS refresh failed", fresh,
+            [](benchmark::State&, const SessionImage&) { return kyMfsFillCurrentsTableFromVFS(s_orvanCfgTable); });
 }
 
 void NvarAccess(benchmark::State& state) {
-  const SessionImage& image = imageOf(kFullSize);
-  for (auto _ : state) {
-    state.PauseTiming();
-    start(state, image);
-    state.ResumeTiming();
-    if (!hostWork(image)) fail(state, "get or resize failed");
-  }
-  finish();
+  stageLoop(state, "get or resize failed", nothing,
+            [](benchmark::State&, const SessionImage& image) { return hostWork(image); });
 }
 
 void Rebuild(benchmark::State& state) {
-  const SessionImage& image = imageOf(kFullSize);
-  for (auto _ : state) {
-    state.PauseTiming();
-    start(state, image);
-    hostWork(image);
-    state.ResumeTiming();
-    if (!rebuildOverrides()) fail(state, "rebuilding the overrides failed");
-  }
-  finish();
+  stageLoop(state, "rebuilding the overrides failed", hostWorkDone,
+            [](benchmark::State&, const SessionImage&) { return rebuildOverrides(); });
 }
 
 void WriteBack(benchmark::State& state) {
-  const SessionImage& image = imageOf(kFullSize);
-  for (auto _ : state) {
-    state.PauseTiming();
-    start(state, image);
-    hostWork(image);
-    rebuildOverrides();
+  stageLoop(state, "write-back failed", overridesRebuilt, [](benchmark::State& st, const SessionImage& image) {
     const FlashCounts before = flashCounts();
-    state.ResumeTiming();
-    if (!kyMfsWriteFcsToVfs(s_builtQelCfgTable)) fail(state, "write-back failed");
-    state.PauseTiming();
+    const bool ok = kyMfsWriteFcsToVfs(s_builtQelCfgTable);
+    st.PauseTiming();
     stageReclaim = reclaimSince(before, writeBackPages(image));
-    state.ResumeTiming();
-  }
-  finish();
+    st.ResumeTiming();
+    return ok;
+  });
 }
 
 void Serialise(benchmark::State& state) {
-  const SessionImage& image = imageOf(kFullSize);
-  for (auto _ : state) {
-    state.PauseTiming();
-    start(state, image);
-    hostWork(image);
-    rebuildOverrides();
-    state.ResumeTiming();
-    if (!kyMfsSerializeFcsTable(s_builtQelCfgTable)) fail(state, "serialising failed");
-  }
-  finish();
+  stageLoop(state, "serialising failed", overridesRebuilt,
+            [](benchmark::State&, const SessionImage&) { return kyMfsSerializeFcsTable(s_builtQelCfgTable); });
 }
 
 void Dumps(benchmark::State& state) {
-  const SessionImage& image = imageOf(kFullSize);
-  for (auto _ : state) {
-    state.PauseTiming();
-    start(state, image);
-    hostWork(image);
-    kyMfsNvarTerm(true);
+  // The tables as a shutdown that keeps running leaves them, its own dumps
+  // removed.
+  auto keptRunning = [](const SessionImage& image) {
+    const bool ok = hostWork(image) && kyMfsNvarTerm(true);
     removeDumps();
-    state.ResumeTiming();
+    return ok;
+  };
+  stageLoop(state, "dumps failed", keptRunning, [](benchmark::State& st, const SessionImage&) {
     kyMfsDumpFcsTables(kDumps[0], kDumps[1], kDumps[2]);
-    state.PauseTiming();
+    st.PauseTiming();
     removeDumps();
-    state.ResumeTiming();
-  }
-  finish();
+    st.ResumeTiming();
+    return true;
+  });
 }
 
 // ---------------------------------------------------------------------------
