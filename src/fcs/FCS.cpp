@@ -177,7 +177,7 @@ int addNewFile(FCS_HANDLE handle, const char* relativePath, const char* fileName
     // The number goes into the caller's header too.
     std::memcpy(static_cast<uint8_t*>(fileBuffer) + offsetof(cfg_file_entry_t, fileno), &number,
                 sizeof number);
-    header.fileno = number;
+    header.fileno.value = number.value;
   }
 
   const tools_file_entry_in_table_t* entry = get_file_entry_by_fileno(&header.fileno);
@@ -255,7 +255,7 @@ int getFileAttributes(FCS_HANDLE handle, const char* relativePath,
   unsigned maxFileSize = 0;
   if (get_file_attributes_by_file_name(relativePath, &fileAttributes, &maxFileSize) != 0)
     return FCS_ERR_INVALID_ENTRY;
-  attributes->file_attributes = fileAttributes;
+  attributes->file_attributes.value = fileAttributes.value;
   attributes->max_file_size = maxFileSize;
   return FCS_OK;
 }

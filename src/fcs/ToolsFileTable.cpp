@@ -137,7 +137,9 @@ tools_file_entry_in_table_t* get_file_entry_by_fileno(const fileno_t* fileno) {
 unsigned get_fileno_by_file_name(const char* file_name, fileno_t* fileno) {
   const tools_file_entry_in_table_t* entry = find_by_name(file_name);
   if (entry == nullptr || fileno == nullptr) return FILE_TABLE_NOT_FOUND;
-  *fileno = entry->unique_fileno;
+  // Entries lie in the blob at whatever offset it names, so they may be
+  // unaligned: copy the words, never bind the unions themselves.
+  fileno->value = entry->unique_fileno.value;
   return 0;
 }
 
@@ -153,7 +155,7 @@ unsigned get_file_attributes_by_file_name(const char* file_name, file_attributes
   const tools_file_entry_in_table_t* entry = find_by_name(file_name);
   if (entry == nullptr || max_file_size == nullptr || attributes == nullptr)
     return FILE_TABLE_NOT_FOUND;
-  *attributes = entry->file_attributes;
+  attributes->value = entry->file_attributes.value;
   *max_file_size = entry->max_file_size;
   return 0;
 }

@@ -19,7 +19,7 @@
 
 #include "storage/FCS.h"
 #include "storage/storageDefs.h"
-#include "storagelib/internal_symbol.h"
+#include "internal_symbol.h"
 #include "tarnstoragelib.h"
 
 // Longest path an entry holds, terminator included.
@@ -181,8 +181,10 @@ TARN_INTERNAL FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* fi
 // and links it. With `enforceMaxFileSize` the store refuses a payload above
 // the file's max_file_size. A record the store refuses, and a payload above
 // CFG_FILE_MAX_PAYLOAD_SIZE, is left out with two debug reports; the entry is
-// released and the result is still true. Takes ownership of the entry
-// whenever it returns true; on false the caller keeps it.
+// released and the result is still true. The store running out of memory is
+// no refusal: it is reported as ErrorFcsAddNewFile with the store's status,
+// and the result is false. Takes ownership of the entry whenever it returns
+// true; on false the caller keeps it and the table is unchanged.
 TARN_INTERNAL bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry,
                                       bool enforceMaxFileSize);
 

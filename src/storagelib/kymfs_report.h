@@ -13,7 +13,7 @@
 
 #include <cstddef>
 
-#include "storagelib/internal_symbol.h"
+#include "internal_symbol.h"
 #include "storagelib/types.h"
 #include "tarnstoragelib.h"
 

@@ -402,6 +402,12 @@ bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry, bool enforc
   const int status = addNewFile(fcsTable.handle, "", storeName, record,
                                 static_cast<uint16_t>(recordSize), enforceMaxFileSize);
   std::free(record);
+  // Running out of memory is no refusal of the record: leaving it out would
+  // drop a value from the table while the add counts as done.
+  if (status == FCS_ERR_OUT_OF_MEMORY) {
+    setLibError(ErrorFcsAddNewFile, status);
+    return false;
+  }
   if (status != FCS_OK) {
     reportRecordLeftOut(storeName, status);
     kyMfsFreeFileEntry(fileEntry);

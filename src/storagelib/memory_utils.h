@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "storagelib/internal_symbol.h"
+#include "internal_symbol.h"
 #include "storagelib/types.h"
 
 extern "C" {

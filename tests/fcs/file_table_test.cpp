@@ -232,3 +232,32 @@ TEST(FileTable, DuplicatedNumbersAndAReloadedBlob) {
   ASSERT_EQ(0u, get_file_name_by_fileno(&number, name));
   EXPECT_STREQ("/home/z", name);
 }
+
+// The entry array lies wherever the blob's offset says, on any byte: every
+// lookup copies its fields without assuming them aligned (a sanitizer build
+// stops on a misaligned access).
+TEST(FileTable, LookupsInAnArrayAtAnUnalignedOffset) {
+  for (uint32_t shift : {1u, 2u, 3u, 5u}) {
+    SCOPED_TRACE(shift);
+    FileTableBuilder b;
+    b.sku({6, {ftbl_file("/home/u", 0x10203040, 0x0105, 77)}});
+    Bytes blob = b.build();
+    // Move the array `shift` bytes on and point the entry at it.
+    const size_t at = b.ftbl_array_at(0);
+    blob.insert(blob.begin() + static_cast<std::ptrdiff_t>(at), shift, 0xA5);
+    put_u32(blob, FileTableBuilder::ftbl_entry_at(0) + 4, static_cast<uint32_t>(at + shift));
+    ASSERT_EQ(0, load(blob, 6));
+
+    fileno_t number{0};
+    ASSERT_EQ(0u, get_fileno_by_file_name("/home/u", &number));
+    EXPECT_EQ(0x10203040u, number.value);
+    char name[49] = {};
+    ASSERT_EQ(0u, get_file_name_by_fileno(&number, name));
+    EXPECT_STREQ("/home/u", name);
+    file_attributes_t attributes{0};
+    unsigned max = 0;
+    ASSERT_EQ(0u, get_file_attributes_by_file_name("/home/u", &attributes, &max));
+    EXPECT_EQ(0x0105, attributes.value);
+    EXPECT_EQ(77u, max);
+  }
+}

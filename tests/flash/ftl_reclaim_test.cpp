@@ -5,6 +5,7 @@
 // builder (its own writes, reclaims and reader).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -88,6 +89,10 @@ TEST(FtlPageService, AllocationAndRunsOfChunks) {
   for (uint16_t k = 0; k < 5; ++k)
     EXPECT_EQ(PageData(buffer.begin() + 64 * k, buffer.begin() + 64 * (k + 1)), page_pattern(120 + k));
   EXPECT_EQ(afs_physical_ftl_read_data_pages(&v.ctx, buffer.data(), chunk_address(120), 125), 5u);
+  // A run from a free chunk (1: released, still programmed) is all zeros.
+  std::fill(buffer.begin(), buffer.end(), 0xA5);
+  ASSERT_EQ(afs_physical_ftl_read_data_pages(&v.ctx, buffer.data(), chunk_address(1), 3), 0u);
+  EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + 3 * 64, [](uint8_t x) { return x == 0; }));
 }
 
 TEST(FtlPageService, AFatEuOfLivePagesOnlyFillsItsCopy) {

@@ -23,6 +23,17 @@ struct FcsRecord {
   Bytes payload;
 };
 
+// A record whose payload is the bytes of `text`.
+inline FcsRecord fcs_text_record(const std::string& name, uint32_t fileno, uint16_t attributes,
+                                 const std::string& text) {
+  FcsRecord r;
+  r.name = name;
+  r.fileno = fileno;
+  r.attributes = attributes;
+  r.payload.assign(text.begin(), text.end());
+  return r;
+}
+
 constexpr size_t kFcsCountSize = 4;
 constexpr size_t kFcsHeaderSize = 12;
 inline size_t fcs_header_at(size_t i) { return kFcsCountSize + kFcsHeaderSize * i; }

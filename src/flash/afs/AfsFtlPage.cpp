@@ -210,11 +210,15 @@ uint32_t afs_physical_ftl_read_data_pages(afs_context_t* afs_context, uint8_t* p
   ftl_context_t* ftl = mounted_ftl(afs_context);
   if (ftl == nullptr || pBuffer == nullptr) return AFS_STATUS_INVALID_ARGUMENT;
   if (number_of_pages == 0) return AFS_STATUS_OK;
+  // A run may cross one range boundary only.
+  if (number_of_pages > 2 * FTL_BLOCK_MAPPED_PAGES) return AFS_STATUS_IO_ERROR;
   ChunkPlace first;
   if (!chunk_place(afs_context, first_page_address, &first)) return AFS_STATUS_IO_ERROR;
   const uint32_t lp0 = first_page_address / FTL_PAGE_DATA_SIZE;
+  // A run that starts at a free chunk reads as zeros throughout, so that no
+  // stale bytes of the caller's buffer pass for data.
   if (reads_as_unallocated(afs_context, first.chunk)) {
-    std::memset(pBuffer, 0, FTL_PAGE_DATA_SIZE);
+    std::memset(pBuffer, 0, size_t{number_of_pages} * FTL_PAGE_DATA_SIZE);
     return AFS_STATUS_OK;
   }
   const uint32_t in_first = FTL_BLOCK_MAPPED_PAGES - first.page;

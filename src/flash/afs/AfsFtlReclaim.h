@@ -24,7 +24,7 @@
 #include <cstdint>
 
 #include "flash/afs/AfsFtl.h"
-#include "storagelib/internal_symbol.h"
+#include "internal_symbol.h"
 
 // The choice also accepts "either type".
 constexpr uint32_t FTL_EU_TYPE_ANY = 2;
