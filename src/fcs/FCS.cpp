@@ -19,7 +19,8 @@ using image_editor::IFile;
 
 namespace image_editor {
 
-_FCS_HANDLE_DATA::_FCS_HANDLE_DATA() : root(), iterator() {}
+_FCS_HANDLE_DATA::_FCS_HANDLE_DATA()
+    : root(), iterator(), flushedHeaders(), flushed(), flushedTreeSize(0), flushedValid(false) {}
 
 }  // namespace image_editor
 
@@ -37,6 +38,32 @@ void restartListing(FCS_HANDLE handle) {
     handle->iterator->firstFile();
   } catch (...) {
   }
+}
+
+// Forgets a serialised table kept for a fill, and its memory.
+void dropFlushed(FCS_HANDLE handle) {
+  handle->flushedValid = false;
+  std::vector<cfg_file_entry_t>().swap(handle->flushedHeaders);
+  std::vector<uint8_t>().swap(handle->flushed);
+}
+
+// Serialises the handle's tree into handle->flushedHeaders (with absolute
+// offsets) and handle->flushed (the payloads). `treeSize` (the tree's
+// getSize) bounds the payload bytes. FCS_ERR_OUT_OF_MEMORY when the table is
+// beyond what the format can express; may throw std::bad_alloc.
+int serialiseTree(FCS_HANDLE handle, uint32_t treeSize) {
+  std::vector<cfg_file_entry_t>& entries = handle->flushedHeaders;
+  std::vector<uint8_t>& content = handle->flushed;
+  content.reserve(treeSize);
+  handle->root->serialize(entries, content);
+
+  const uint64_t headersEnd =
+      FCS_BUFFER_COUNT_SIZE + uint64_t{CFG_FILE_ENTRY_HEADER_SIZE} * entries.size();
+  if (headersEnd + content.size() > UINT32_MAX) return FCS_ERR_OUT_OF_MEMORY;  // beyond the format
+  // The list's offsets become absolute; the nodes keep theirs relative to
+  // the content.
+  for (cfg_file_entry_t& entry : entries) entry.offset += static_cast<uint32_t>(headersEnd);
+  return FCS_OK;
 }
 
 int listName(FCS_HANDLE handle, char* relativePath, bool restart) {
@@ -173,6 +200,7 @@ int addNewFile(FCS_HANDLE handle, const char* relativePath, const char* fileName
   } catch (...) {
     return FCS_ERR_OUT_OF_MEMORY;
   }
+  dropFlushed(handle);
   restartListing(handle);
   return FCS_OK;
 }
@@ -191,6 +219,7 @@ int deleteFile(FCS_HANDLE handle, const char* relativePath) {
   } catch (...) {
     return FCS_ERR_OUT_OF_MEMORY;
   }
+  dropFlushed(handle);
   restartListing(handle);
   return FCS_OK;
 }
@@ -243,35 +272,41 @@ int flush(FCS_HANDLE handle, void* outputBuffer, uint32_t* size) {
   if (!isUsable(handle)) return FCS_ERR_INVALID_HANDLE;
   if (size == nullptr) return FCS_ERR_INVALID_PARAMETER;
 
-  std::vector<cfg_file_entry_t> entries;
-  std::vector<uint8_t> content;
   try {
-    handle->root->serialize(entries, content);
+    const uint32_t treeSize = handle->root->getSize();
+    if (!handle->flushedValid || handle->flushedTreeSize != treeSize) {
+      dropFlushed(handle);
+      const int status = serialiseTree(handle, treeSize);
+      if (status != FCS_OK) {
+        dropFlushed(handle);
+        return status;
+      }
+      handle->flushedTreeSize = treeSize;
+      handle->flushedValid = true;
+    }
   } catch (...) {
+    dropFlushed(handle);
     return FCS_ERR_OUT_OF_MEMORY;
   }
 
-  const uint64_t headersEnd =
-      FCS_BUFFER_COUNT_SIZE + uint64_t{CFG_FILE_ENTRY_HEADER_SIZE} * entries.size();
-  const uint64_t needed = headersEnd + content.size();
-  if (needed > UINT32_MAX) return FCS_ERR_OUT_OF_MEMORY;  // beyond what the format can express
-  // The list's offsets become absolute; the nodes keep theirs relative to
-  // the content.
-  for (cfg_file_entry_t& entry : entries) entry.offset += static_cast<uint32_t>(headersEnd);
-
+  const std::vector<cfg_file_entry_t>& entries = handle->flushedHeaders;
+  const std::vector<uint8_t>& content = handle->flushed;
+  const uint32_t headersEnd =
+      static_cast<uint32_t>(FCS_BUFFER_COUNT_SIZE + CFG_FILE_ENTRY_HEADER_SIZE * entries.size());
+  const uint32_t needed = headersEnd + static_cast<uint32_t>(content.size());
   if (needed > *size) {
-    *size = static_cast<uint32_t>(needed);
+    *size = needed;
     return FCS_ERR_BUFFER_TOO_SMALL;
   }
   if (outputBuffer == nullptr) return FCS_ERR_INVALID_PARAMETER;
-
   uint8_t* out = static_cast<uint8_t*>(outputBuffer);
   const uint32_t count = static_cast<uint32_t>(entries.size());
   std::memcpy(out, &count, sizeof count);
   if (!entries.empty())
     std::memcpy(out + FCS_BUFFER_COUNT_SIZE, entries.data(), entries.size() * sizeof(cfg_file_entry_t));
   if (!content.empty()) std::memcpy(out + headersEnd, content.data(), content.size());
-  *size = static_cast<uint32_t>(needed);
+  *size = needed;
+  dropFlushed(handle);
   return FCS_OK;
 }
 

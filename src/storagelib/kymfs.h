@@ -167,6 +167,12 @@ TARN_INTERNAL void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry);
 // null. A copy that fails is released without touching the source.
 TARN_INTERNAL FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry);
 
+// The first entry of the list whose path equals `path` in its first 255
+// characters, or null. Lookups go through an index of the list (one hash
+// probe each), which the table operations keep; a list changed by other means
+// is indexed again before the next lookup.
+TARN_INTERNAL FcsFileEntry* kyMfsFindEntry(FcsTable& fcsTable, const char* path);
+
 // A deep copy of the first entry whose path equals `filePath` in its first
 // 255 characters, or null. The table is not changed.
 TARN_INTERNAL FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* filePath);

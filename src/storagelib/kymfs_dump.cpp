@@ -8,17 +8,29 @@ namespace {
 
 constexpr U32 kBytesPerRow = 16;
 
-// Writes one entry; a write that fails ends the entry there.
+// The text of one byte: two lower-case hex digits and a blank.
+constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr U32 kByteTextSize = 3;
+
+// Writes one entry; a write that fails ends the entry there. The payload goes
+// out one row at a time, each row formatted in place.
 bool writeEntry(std::FILE* out, const FcsFileEntry* entry) {
   if (std::fprintf(out, "%.*s (%d bytes)\n", static_cast<int>(FCS_ENTRY_PATH_SIZE),
                    entry->relativePath, static_cast<int>(entry->dataSize)) < 0)
     return false;
   if (entry->data != nullptr) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(entry->data);
-    for (U32 i = 0; i < entry->dataSize; ++i) {
-      if (std::fprintf(out, "%02x ", bytes[i]) < 0) return false;
-      const bool rowEnds = (i + 1) % kBytesPerRow == 0 || i + 1 == entry->dataSize;
-      if (rowEnds && std::fputs("\n", out) < 0) return false;
+    char row[kBytesPerRow * kByteTextSize + 1];
+    for (U32 at = 0; at < entry->dataSize; at += kBytesPerRow) {
+      const U32 count = entry->dataSize - at < kBytesPerRow ? entry->dataSize - at : kBytesPerRow;
+      for (U32 i = 0; i < count; ++i) {
+        row[kByteTextSize * i] = kHexDigits[bytes[at + i] >> 4];
+        row[kByteTextSize * i + 1] = kHexDigits[bytes[at + i] & 0xF];
+        row[kByteTextSize * i + 2] = ' ';
+      }
+      row[kByteTextSize * count] = '\n';
+      const size_t length = kByteTextSize * count + 1;
+      if (std::fwrite(row, 1, length, out) != length) return false;
     }
   }
   return std::fputs("\n", out) >= 0;

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "storagelib/kymfs_report.h"
 
@@ -17,6 +19,7 @@ TARN_NOT_EXPORTED("kyMfsLoadFcsTableFiles")
 TARN_NOT_EXPORTED("kyMfsProcessNextFile")
 TARN_NOT_EXPORTED("kyMfsInsertFile")
 TARN_NOT_EXPORTED("copyFileEntry")
+TARN_NOT_EXPORTED("kyMfsFindEntry")
 TARN_NOT_EXPORTED("kyMfsFindCopyFile")
 TARN_NOT_EXPORTED("kyMfsAddNewFileFcs")
 TARN_NOT_EXPORTED("kyMfsSerializeFcsTable")
@@ -32,8 +35,11 @@ constexpr U32 kQelcHeaderSize = sizeof(manuf_cfg_header_t);
 // input is not taken for a failed allocation.
 char* allocateBuffer(U32 size) { return static_cast<char*>(std::malloc(size != 0 ? size : 1)); }
 
+void dropIndex(const FcsTable& table);
+
 // Every field zero.
 void clearTable(FcsTable& table) {
+  dropIndex(table);
   table.handle = nullptr;
   table.fileName = static_cast<FcsFileName>(0);
   table.numFiles = 0;
@@ -43,13 +49,79 @@ void clearTable(FcsTable& table) {
   table.lastEntry = nullptr;
 }
 
-bool samePath(const FcsFileEntry* entry, const char* path) {
-  return std::strncmp(entry->relativePath, path, FCS_ENTRY_PATH_SIZE) == 0;
+// Path lookups in a table's list. Each table that is searched keeps an index
+// from path to entry, so that a lookup costs one hash probe instead of a walk
+// over the list. An index answers only for the list it was built from: it
+// records the list's first and last entry and its count, follows every
+// entry linked through kyMfsInsertFile, and is dropped when the table is
+// released or cleared; a list that changed in any other way is indexed
+// again before it is searched. Without memory for an index the list is
+// walked. Paths are keyed as the comparison sees them: up to their NUL, at
+// most 255 characters, viewed in place in the entries.
+struct ListIndex {
+  const FcsFileEntry* first = nullptr;
+  const FcsFileEntry* last = nullptr;
+  U32 count = 0;
+  std::unordered_map<std::string_view, FcsFileEntry*> byPath;
+};
+std::unordered_map<const FcsTable*, ListIndex> g_listIndexes;
+
+std::string_view pathKey(const char* path) {
+  return std::string_view(path, strnlen(path, FCS_ENTRY_PATH_SIZE));
+}
+
+bool describes(const ListIndex& index, const FcsTable& table) {
+  return index.first == table.firstEntry && index.last == table.lastEntry && index.count == table.numFiles;
+}
+
+void dropIndex(const FcsTable& table) { g_listIndexes.erase(&table); }
+
+// The table's index, built from its list when it has none that describes it;
+// null when there is no memory for one.
+ListIndex* indexOf(FcsTable& table) {
+  try {
+    ListIndex& index = g_listIndexes[&table];
+    if (describes(index, table)) return &index;
+    index.byPath.clear();
+    for (FcsFileEntry* entry = table.firstEntry; entry != nullptr; entry = entry->next)
+      index.byPath.emplace(pathKey(entry->relativePath), entry);
+    index.first = table.firstEntry;
+    index.last = table.lastEntry;
+    index.count = table.numFiles;
+    return &index;
+  } catch (...) {
+    dropIndex(table);
+    return nullptr;
+  }
+}
+
+// Called after `entry` was linked at the end of the list.
+void indexInserted(FcsTable& table, FcsFileEntry* entry, const ListIndex& before) {
+  const auto found = g_listIndexes.find(&table);
+  if (found == g_listIndexes.end()) return;
+  ListIndex& index = found->second;
+  if (index.first != before.first || index.last != before.last || index.count != before.count) {
+    g_listIndexes.erase(found);
+    return;
+  }
+  try {
+    index.byPath.emplace(pathKey(entry->relativePath), entry);
+  } catch (...) {
+    g_listIndexes.erase(found);
+    return;
+  }
+  index.first = table.firstEntry;
+  index.last = table.lastEntry;
+  index.count = table.numFiles;
 }
 
 FcsFileEntry* findEntry(FcsTable& table, const char* path) {
+  if (const ListIndex* index = indexOf(table)) {
+    const auto found = index->byPath.find(pathKey(path));
+    return found != index->byPath.end() ? found->second : nullptr;
+  }
   for (FcsFileEntry* entry = table.firstEntry; entry != nullptr; entry = entry->next)
-    if (samePath(entry, path)) return entry;
+    if (std::strncmp(entry->relativePath, path, FCS_ENTRY_PATH_SIZE) == 0) return entry;
   return nullptr;
 }
 
@@ -221,6 +293,10 @@ void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry) {
     kyMfsAssert("Invalid fileEntry Pointer");
     return;
   }
+  ListIndex before;
+  before.first = fcsTable.firstEntry;
+  before.last = fcsTable.lastEntry;
+  before.count = fcsTable.numFiles;
   fileEntry->prev = nullptr;
   fileEntry->next = nullptr;
   fileEntry->inFcsTable = true;
@@ -233,6 +309,7 @@ void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry) {
     fcsTable.lastEntry = fileEntry;
   }
   ++fcsTable.numFiles;
+  indexInserted(fcsTable, fileEntry, before);
 }
 
 FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
@@ -265,6 +342,8 @@ FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
   }
   return copy;
 }
+
+FcsFileEntry* kyMfsFindEntry(FcsTable& fcsTable, const char* path) { return findEntry(fcsTable, path); }
 
 FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* filePath) {
   if (filePath == nullptr) return nullptr;
@@ -372,6 +451,7 @@ void kyMfsFreeFileEntry(FcsFileEntry* fileEntry) {
 }
 
 void kyMfsFreeFcsTable(FcsTable& fcsTable) {
+  dropIndex(fcsTable);
   if (fcsTable.handle != nullptr) {
     FCS_HANDLE handle = fcsTable.handle;
     closeHandle(&handle);
