@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -629,16 +630,21 @@ void serialiseWork(const SessionImage& image, Work& w) {
   const std::vector<Bytes>& values = currentValues(image);
   uint64_t size = 4;
   for (const Variable& v : image.variables) size += kRecordHeader + currentSize(v);
-  Bytes out(size);
+  // Every byte of the buffer is written below: it needs no clearing first.
+  std::unique_ptr<uint8_t[]> out(new uint8_t[size]);
   const uint32_t count = static_cast<uint32_t>(image.variables.size());
-  std::memcpy(out.data(), &count, 4);
+  std::memcpy(out.get(), &count, 4);
   uint32_t at = 4 + kRecordHeader * count;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t length = currentSize(image.variables[i]);
-    uint8_t* h = &out[4 + kRecordHeader * i];
-    std::memcpy(h + 4, &at, 4);
-    h[8] = static_cast<uint8_t>(length);
-    h[9] = static_cast<uint8_t>(length >> 8);
+    uint8_t header[kRecordHeader] = {};
+    const uint32_t number = i + 1;  // stands for the record's file number
+    std::memcpy(header, &number, 4);
+    std::memcpy(header + 4, &at, 4);
+    header[8] = static_cast<uint8_t>(length);
+    header[9] = static_cast<uint8_t>(length >> 8);
+    header[10] = 1;  // overridable
+    std::memcpy(&out[4 + kRecordHeader * i], header, kRecordHeader);
     std::memcpy(&out[at], values[i].data(), length);
     at += length;
   }
@@ -654,9 +660,10 @@ void dumpWork(const SessionImage& image, Work& w) {
   std::vector<char> text;
   const char* files[3] = {"format_qel.txt", "format_orvan.txt", "format_currents.txt"};
   for (int t = 0; t < 3; ++t) {
-    std::FILE* out = std::fopen(files[t], "a");
-    if (out == nullptr) continue;
     for (size_t i = 0; i < image.variables.size(); ++i) {
+      // Each entry is appended on its own: its file opened, written, closed.
+      std::FILE* out = std::fopen(files[t], "a");
+      if (out == nullptr) continue;
       const Variable& v = image.variables[i];
       const uint8_t* value = values[i].data();
       const uint32_t size = t == 1 ? v.size : currentSize(v);
@@ -670,9 +677,9 @@ void dumpWork(const SessionImage& image, Work& w) {
       }
       text.push_back('\n');
       std::fwrite(text.data(), 1, text.size(), out);
+      std::fclose(out);
       w.bytes += text.size();
     }
-    std::fclose(out);
   }
 }
 

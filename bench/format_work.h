@@ -8,7 +8,9 @@
 //   - every named lookup is one hash lookup in an index built once per run;
 //   - the data model's own copies (the library holds each table as a store
 //     of records and as a list of entries with their own payloads) are made
-//     once each.
+//     once each;
+//   - a text dump appends each entry on its own, opening and closing its
+//     file around it, as the library's dumps must.
 // Each loop adds the bytes it moves to `bytes` (the volume its memcpy
 // baseline copies) and folds what it computes into `sink`.
 #ifndef TARN_BENCH_FORMAT_WORK_H
@@ -57,7 +59,8 @@ void writeBackWork(const SessionImage& image, const ReclaimWork& afs, Work& work
 // The rebuilt overrides serialised into an FCS buffer (its size, then its
 // bytes).
 void serialiseWork(const SessionImage& image, Work& work);
-// The text dumps of the three tables, appended to three files.
+// The text dumps of the three tables, appended to three files one entry at a
+// time (an open and a close per entry).
 void dumpWork(const SessionImage& image, Work& work);
 
 // AFS pages a write-back of every variable requires (data and FAT pages),

@@ -4,7 +4,6 @@
 #define TARN_FCS_FCS_H
 
 #include <cstdint>
-#include <vector>
 
 #include "fcs/FileIterator.h"
 #include "fcs/IFile.h"
@@ -19,14 +18,6 @@ typedef struct _FCS_HANDLE_DATA {
 
   IFile::FilePtr root;
   FileIterator::FileIteratorPtr iterator;
-  // The serialised table that a size query of flush made, kept for the fill
-  // that follows it so that the table is serialised once for both. Dropped
-  // by the fill and by every change through the handle; kept only while the
-  // tree's getSize is what it was when the buffer was made.
-  std::vector<cfg_file_entry_t> flushedHeaders;  // offsets already absolute
-  std::vector<uint8_t> flushed;                  // the payloads
-  uint32_t flushedTreeSize;
-  bool flushedValid;
 } FCS_HANDLE_DATA;
 
 }  // namespace image_editor

@@ -253,17 +253,13 @@ bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
   entry->isManufEnabled = attributes.cfg_file_entry.attributes.bits.allow_qelc_override != 0;
 
   if (loadData && !entry->isDirectory && entry->isManufEnabled && entry->dataSize != 0) {
-    // The whole record: its header, then the payload.
+    // The whole record, its header and then the payload, is read into one
+    // buffer; the payload is moved to its front and the buffer becomes the
+    // entry's (its last 12 bytes unused), which spares a second buffer and
+    // a second copy of every payload.
     const U32 recordSize = CFG_FILE_ENTRY_HEADER_SIZE + entry->dataSize;  // a 16-bit length: no wrap
     char* record = static_cast<char*>(std::malloc(recordSize));
     if (record == nullptr) {
-      kyMfsFreeFileEntry(entry);
-      setError(ErrorNoMemory, "");
-      return false;
-    }
-    entry->data = static_cast<char*>(std::calloc(entry->dataSize, 1));
-    if (entry->data == nullptr) {
-      std::free(record);
       kyMfsFreeFileEntry(entry);
       setError(ErrorNoMemory, "");
       return false;
@@ -276,12 +272,8 @@ bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
       setLibError(ErrorFcsGetFile, dataStatus);
       return false;
     }
-    if (kyMfsMemCpy(entry->data, entry->dataSize, record + CFG_FILE_ENTRY_HEADER_SIZE, entry->dataSize) != 0) {
-      std::free(record);
-      kyMfsFreeFileEntry(entry);
-      return false;
-    }
-    std::free(record);
+    std::memmove(record, record + CFG_FILE_ENTRY_HEADER_SIZE, entry->dataSize);
+    entry->data = record;
   }
 
   kyMfsInsertFile(fcsTable, entry);
@@ -385,12 +377,14 @@ bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry, bool enforc
   // The header as it stands, then the payload. An entry with a size but no
   // buffer gives a zero-filled payload.
   const U32 recordSize = CFG_FILE_ENTRY_HEADER_SIZE + fileEntry->dataSize;
-  char* record = static_cast<char*>(std::calloc(recordSize, 1));
+  char* record = static_cast<char*>(std::malloc(recordSize));
   if (record == nullptr) {
     setError(ErrorNoMemory, "");
     return false;
   }
   const cfg_file_entry_t header = fileEntry->attributes.cfg_file_entry;
+  if (fileEntry->data == nullptr && fileEntry->dataSize != 0)
+    std::memset(record + CFG_FILE_ENTRY_HEADER_SIZE, 0, fileEntry->dataSize);
   if (kyMfsMemCpy(record, recordSize, &header, CFG_FILE_ENTRY_HEADER_SIZE) != 0 ||
       (fileEntry->data != nullptr &&
        kyMfsMemCpy(record + CFG_FILE_ENTRY_HEADER_SIZE, fileEntry->dataSize, fileEntry->data,
