@@ -4,9 +4,11 @@
 #ifndef TARN_FCS_DIRECTORY_H
 #define TARN_FCS_DIRECTORY_H
 
+#include <cstddef>
 #include <deque>
 
 #include "fcs/IFile.h"
+#include "internal_symbol.h"
 
 namespace image_editor {
 
@@ -43,8 +45,22 @@ class Directory : public IFile {
   // Removes the first direct child whose name equals `name` exactly (slashes
   // are not special); false, changing nothing, when there is none.
   bool eraseChild(const std::string& name);
+  // The first direct child named `name` (up to its NUL), as getFile finds
+  // it, or null; no string is built. `hint` is the position the caller
+  // expects it at (the child just listed, say), tried first; any value is
+  // safe. Internal to the store: not exported.
+  TARN_INTERNAL const FilePtr* childNamed(const char* name, size_t hint) const;
   // Serialises every child in name order.
   void serialize(std::vector<cfg_file_entry_t>& entries, std::vector<uint8_t>& content) override;
+  // The records serialize would give, placed straight into a serialised
+  // table instead of two lists: each record's stored offset is set as
+  // serialize sets it, *count and *contentSize grow by its header and its
+  // payload bytes, and with `out` not null its header is written at
+  // out + 4 + 12 * (its index) and its payload at out + headersEnd + (its
+  // offset). Sizes are counted in 64 bits. Internal to the store: not
+  // exported.
+  TARN_INTERNAL void placeRecords(uint8_t* out, uint32_t headersEnd, uint64_t* count,
+                                  uint64_t* contentSize);
 
  protected:
   friend class FileIterator;

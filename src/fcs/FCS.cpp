@@ -4,6 +4,7 @@
 #include "fcs/FCS.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -30,12 +31,39 @@ bool isUsable(FCS_HANDLE handle) {
   return handle != nullptr && handle->root != nullptr && handle->iterator != nullptr;
 }
 
-// Restarts the listing at the first name. The iterator resets its position
-// before it builds the name, so a failure to build it changes nothing more.
-void restartListing(FCS_HANDLE handle) {
-  try {
-    handle->iterator->firstFile();
-  } catch (...) {
+// Restarts the listing at the first name (the name itself is not needed).
+void restartListing(FCS_HANDLE handle) { handle->iterator->restart(); }
+
+// The record named `name` (up to its NUL) in the handle's root, as the
+// root's getFile finds it, or null. A table being loaded asks for each name
+// right after listing it, so the child the listing stands on is tried first.
+const IFile::FilePtr* recordNamed(FCS_HANDLE handle, const char* name) {
+  const Directory* root = dynamic_cast<const Directory*>(handle->root.get());
+  if (root == nullptr) return nullptr;  // a leaf root has no children
+  const FileIterator& listing = *handle->iterator;
+  const size_t hint = listing.currentDir == root && listing.lastFileIndexInDir >= 0
+                          ? static_cast<size_t>(listing.lastFileIndexInDir)
+                          : SIZE_MAX;
+  return root->childNamed(name, hint);
+}
+
+
+// The root's records placed as Directory::placeRecords places them; a root
+// that is a leaf places its own record as its serialize would.
+void placeTree(FCS_HANDLE handle, uint8_t* out, uint32_t headersEnd, uint64_t* count,
+               uint64_t* contentSize) {
+  IFile* root = handle->root.get();
+  Directory* dir = root->isDirectory() ? dynamic_cast<Directory*>(root) : nullptr;
+  if (dir != nullptr) {
+    dir->placeRecords(out, headersEnd, count, contentSize);
+    return;
+  }
+  uint8_t* header = out != nullptr ? out + FCS_BUFFER_COUNT_SIZE : nullptr;
+  uint8_t* payload = out != nullptr ? out + headersEnd : nullptr;
+  uint32_t length = 0;
+  if (!root->isDirectory() && root->placeRecord(0, headersEnd, header, payload, &length)) {
+    *count = 1;
+    *contentSize = length;
   }
 }
 
@@ -165,9 +193,8 @@ int addNewFile(FCS_HANDLE handle, const char* relativePath, const char* fileName
   std::memset(name, 0, sizeof name);
   std::strncpy(name, fileName, FCS_FILE_NAME_BUFFER_SIZE - 1);
 
+  if (recordNamed(handle, name) != nullptr) return FCS_ERR_FILE_EXISTS;
   try {
-    IFile::FilePtr existing;
-    if (handle->root->getFile(name, &existing)) return FCS_ERR_FILE_EXISTS;
     IFile::FilePtr node = std::make_shared<File>(fileBuffer, fileSize, name);
     if (!handle->root->addFile("", node)) return FCS_ERR_FILE_NOT_FOUND;
   } catch (...) {
@@ -199,27 +226,19 @@ int getFileData(FCS_HANDLE handle, const char* relativePath, void* fileBuffer, u
   if (!isUsable(handle)) return FCS_ERR_INVALID_HANDLE;
   if (fileBuffer == nullptr || fileSize == nullptr || relativePath == nullptr)
     return FCS_ERR_INVALID_PARAMETER;
-  IFile::FilePtr node;
-  try {
-    if (!handle->root->getFile(relativePath, &node)) return FCS_ERR_FILE_NOT_FOUND;
-  } catch (...) {
-    return FCS_ERR_OUT_OF_MEMORY;
-  }
-  return node->getFileData(fileBuffer, fileSize) ? FCS_OK : FCS_ERR_BUFFER_TOO_SMALL;
+  const IFile::FilePtr* node = recordNamed(handle, relativePath);
+  if (node == nullptr) return FCS_ERR_FILE_NOT_FOUND;
+  return (*node)->getFileData(fileBuffer, fileSize) ? FCS_OK : FCS_ERR_BUFFER_TOO_SMALL;
 }
 
 int getFileAttributes(FCS_HANDLE handle, const char* relativePath,
                       cfg_file_entry_with_file_attributes_t* attributes) {
   if (!isUsable(handle)) return FCS_ERR_INVALID_HANDLE;
   if (attributes == nullptr || relativePath == nullptr) return FCS_ERR_INVALID_PARAMETER;
-  IFile::FilePtr node;
-  try {
-    if (!handle->root->getFile(relativePath, &node)) return FCS_ERR_FILE_NOT_FOUND;
-  } catch (...) {
-    return FCS_ERR_OUT_OF_MEMORY;
-  }
+  const IFile::FilePtr* node = recordNamed(handle, relativePath);
+  if (node == nullptr) return FCS_ERR_FILE_NOT_FOUND;
   cfg_file_entry_t header;
-  if (!node->getAttributes(&header)) return FCS_ERR_INVALID_ENTRY;
+  if (!(*node)->getAttributes(&header)) return FCS_ERR_INVALID_ENTRY;
   std::memcpy(&attributes->cfg_file_entry, &header, sizeof header);
 
   file_attributes_t fileAttributes;
@@ -243,35 +262,26 @@ int flush(FCS_HANDLE handle, void* outputBuffer, uint32_t* size) {
   if (!isUsable(handle)) return FCS_ERR_INVALID_HANDLE;
   if (size == nullptr) return FCS_ERR_INVALID_PARAMETER;
 
-  std::vector<cfg_file_entry_t> entries;
-  std::vector<uint8_t> content;
-  try {
-    handle->root->serialize(entries, content);
-  } catch (...) {
-    return FCS_ERR_OUT_OF_MEMORY;
-  }
-
-  const uint64_t headersEnd =
-      FCS_BUFFER_COUNT_SIZE + uint64_t{CFG_FILE_ENTRY_HEADER_SIZE} * entries.size();
-  const uint64_t needed = headersEnd + content.size();
-  if (needed > UINT32_MAX) return FCS_ERR_OUT_OF_MEMORY;  // beyond what the format can express
-  // The list's offsets become absolute; the nodes keep theirs relative to
-  // the content.
-  for (cfg_file_entry_t& entry : entries) entry.offset += static_cast<uint32_t>(headersEnd);
-
+  // The records are serialised in place: a first walk counts them and sets
+  // their stored offsets, and only a buffer large enough gets a second walk
+  // that writes the headers and payloads straight into it.
+  uint64_t count = 0, contentSize = 0;
+  placeTree(handle, nullptr, 0, &count, &contentSize);
+  const uint64_t headersEnd = FCS_BUFFER_COUNT_SIZE + uint64_t{CFG_FILE_ENTRY_HEADER_SIZE} * count;
+  if (headersEnd + contentSize > UINT32_MAX) return FCS_ERR_OUT_OF_MEMORY;  // beyond the format
+  const uint32_t needed = static_cast<uint32_t>(headersEnd + contentSize);
   if (needed > *size) {
-    *size = static_cast<uint32_t>(needed);
+    *size = needed;
     return FCS_ERR_BUFFER_TOO_SMALL;
   }
   if (outputBuffer == nullptr) return FCS_ERR_INVALID_PARAMETER;
-
   uint8_t* out = static_cast<uint8_t*>(outputBuffer);
-  const uint32_t count = static_cast<uint32_t>(entries.size());
-  std::memcpy(out, &count, sizeof count);
-  if (!entries.empty())
-    std::memcpy(out + FCS_BUFFER_COUNT_SIZE, entries.data(), entries.size() * sizeof(cfg_file_entry_t));
-  if (!content.empty()) std::memcpy(out + headersEnd, content.data(), content.size());
-  *size = static_cast<uint32_t>(needed);
+  const uint32_t written = static_cast<uint32_t>(count);
+  std::memcpy(out, &written, sizeof written);
+  count = 0;
+  contentSize = 0;
+  placeTree(handle, out, static_cast<uint32_t>(headersEnd), &count, &contentSize);
+  *size = needed;
   return FCS_OK;
 }
 

@@ -10,7 +10,14 @@ int32_t childCount(const std::deque<IFile::FilePtr>& files) {
   return static_cast<int32_t>(files.size());
 }
 
+// The walk's root as a directory, or null when it is none.
+Directory* asDirectory(const IFile::FilePtr& root) {
+  return root && root->isDirectory() ? dynamic_cast<Directory*>(root.get()) : nullptr;
+}
+
 }  // namespace
+
+TARN_NOT_EXPORTED("_ZN12image_editor12FileIterator7restartEv")
 
 FileIterator::FileIterator(IFile::FilePtr walkRoot)
     : root(std::move(walkRoot)), currentDir(nullptr), lastFileIndexInDir(0) {
@@ -19,13 +26,18 @@ FileIterator::FileIterator(IFile::FilePtr walkRoot)
 
 FileIterator::~FileIterator() {}
 
-std::string FileIterator::firstFile() {
-  Directory* dir = root && root->isDirectory() ? dynamic_cast<Directory*>(root.get()) : nullptr;
-  if (dir == nullptr) return std::string();
+void FileIterator::restart() {
+  Directory* dir = asDirectory(root);
+  if (dir == nullptr) return;
   currentDir = dir;
-  if (currentDir->files.empty()) return std::string();
-  lastFileIndexInDir = 0;
-  return currentDir->files[0]->getFileName();
+  if (!currentDir->files.empty()) lastFileIndexInDir = 0;
+}
+
+std::string FileIterator::firstFile() {
+  restart();
+  const Directory* dir = asDirectory(root);
+  if (dir == nullptr || dir->files.empty()) return std::string();
+  return dir->files[0]->getFileName();
 }
 
 std::string FileIterator::nextFile() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fcs/Directory.h"
+#include "internal_symbol.h"
 
 namespace image_editor {
 
@@ -26,6 +27,9 @@ class FileIterator {
   // empty string when the root is not a directory or has no children. The
   // position is reset before the name is built.
   std::string firstFile();
+  // Resets the position as firstFile does, without building the name; never
+  // throws. Internal to the store: not exported.
+  TARN_INTERNAL void restart();
   // The full path of the next node, descending into non-empty directories
   // and climbing through parentDirectory; the empty string once the walk is
   // over, and on every call after that.

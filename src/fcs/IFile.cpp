@@ -4,6 +4,8 @@
 
 namespace image_editor {
 
+TARN_NOT_EXPORTED("_ZN12image_editor5IFile11placeRecordEjjPhS1_Pj")
+
 IFile::IFile() : parentPath(), parentDirectory(nullptr), file_data(), file_entry(nullptr) {
   std::memset(file_name, 0, sizeof file_name);
 }
@@ -38,6 +40,23 @@ bool IFile::getAttributes(cfg_file_entry_t* entry) const {
   if (entry == nullptr || file_entry == nullptr || file_data.size() < CFG_FILE_ENTRY_HEADER_SIZE)
     return false;
   std::memcpy(entry, file_data.data(), sizeof(cfg_file_entry_t));
+  return true;
+}
+
+bool IFile::placeRecord(uint32_t contentAt, uint32_t headersEnd, uint8_t* header, uint8_t* payload,
+                        uint32_t* length) {
+  if (file_entry == nullptr) return false;
+  file_entry->offset = contentAt;
+  // The stored length matches the bytes kept unless the record was built
+  // above 16 bits; never copy past the record either way.
+  const size_t available = file_data.size() - CFG_FILE_ENTRY_HEADER_SIZE;
+  *length = static_cast<uint32_t>(file_entry->length < available ? file_entry->length : available);
+  if (header != nullptr && payload != nullptr) {
+    cfg_file_entry_t placed = *file_entry;
+    placed.offset += headersEnd;
+    std::memcpy(header, &placed, CFG_FILE_ENTRY_HEADER_SIZE);
+    if (*length != 0) std::memcpy(payload, file_data.data() + CFG_FILE_ENTRY_HEADER_SIZE, *length);
+  }
   return true;
 }
 

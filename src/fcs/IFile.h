@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "internal_symbol.h"
 #include "storage/ToolsFileTable.h"
 #include "storage/storageDefs.h"
 
@@ -63,6 +64,15 @@ class IFile {
   // Copies the 12-byte header to entry; false when the node holds no header
   // or entry is null.
   bool getAttributes(cfg_file_entry_t* entry) const;
+  // This node's own record placed in a serialised table as a leaf's
+  // serialize places it, without building the two lists: the stored
+  // header's offset becomes `contentAt` (relative to the payloads) and
+  // *length the payload bytes it adds. With `header` and `payload` not null
+  // it also writes the header there, its offset moved by `headersEnd`, and
+  // the payload. false, changing nothing, when the node holds no header.
+  // Internal to the store: not exported.
+  TARN_INTERNAL bool placeRecord(uint32_t contentAt, uint32_t headersEnd, uint8_t* header,
+                                 uint8_t* payload, uint32_t* length);
 
   std::string parentPath;
   Directory* parentDirectory;  // not owned; never set by the store

@@ -3,6 +3,8 @@
 #include "storage/ToolsFileTable.h"
 
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "flash/efs/EFS_autogen.h"
 
@@ -12,8 +14,63 @@ int32_t g_dfs_sku = -1;
 
 namespace {
 
+// Lookups by name and by number over the selected table, built when a table
+// is selected so that each lookup costs one hash probe instead of a walk over
+// every entry. Each key keeps its first entry, as the walk finds it. Names are
+// keyed as the comparison sees them: up to their NUL, at most 48 characters,
+// viewed in place in the blob. The index answers only for the selection it
+// was built for; without one (no memory to build it) the lookups walk.
+struct SelectionIndex {
+  const tools_file_entry_in_table_t* table = nullptr;
+  int32_t count = 0;
+  bool usable = false;
+  std::unordered_map<std::string_view, int32_t> byName;
+  std::unordered_map<uint32_t, int32_t> byNumber;
+};
+SelectionIndex g_index;
+
+std::string_view nameKey(const char* name) {
+  return std::string_view(name, strnlen(name, FILE_TABLE_NAME_SIZE));
+}
+
+uint32_t numberOf(const tools_file_entry_in_table_t& entry) {
+  uint32_t value;  // the entry may lie unaligned in the blob
+  std::memcpy(&value, &entry.unique_fileno, sizeof value);
+  return value;
+}
+
+void indexSelection() {
+  g_index.usable = false;
+  g_index.byName.clear();
+  g_index.byNumber.clear();
+  if (g_table_buf == nullptr) return;
+  try {
+    g_index.byName.reserve(static_cast<size_t>(g_table_num_files));
+    g_index.byNumber.reserve(static_cast<size_t>(g_table_num_files));
+    for (int32_t i = 0; i < g_table_num_files; ++i) {
+      g_index.byName.emplace(nameKey(g_table_buf[i].unique_file_name), i);
+      g_index.byNumber.emplace(numberOf(g_table_buf[i]), i);
+    }
+  } catch (...) {
+    g_index.byName.clear();
+    g_index.byNumber.clear();
+    return;
+  }
+  g_index.table = g_table_buf;
+  g_index.count = g_table_num_files;
+  g_index.usable = true;
+}
+
+bool indexed() {
+  return g_index.usable && g_index.table == g_table_buf && g_index.count == g_table_num_files;
+}
+
 tools_file_entry_in_table_t* find_by_name(const char* file_name) {
   if (file_name == nullptr || g_table_buf == nullptr) return nullptr;
+  if (indexed()) {
+    const auto found = g_index.byName.find(nameKey(file_name));
+    return found != g_index.byName.end() ? &g_table_buf[found->second] : nullptr;
+  }
   for (int32_t i = 0; i < g_table_num_files; ++i) {
     if (std::strncmp(g_table_buf[i].unique_file_name, file_name, FILE_TABLE_NAME_SIZE) == 0)
       return &g_table_buf[i];
@@ -48,6 +105,7 @@ extern "C" int load_file_table(char* buffer, unsigned dfs_sku, unsigned buffer_s
     g_table_buf = reinterpret_cast<tools_file_entry_in_table_t*>(buffer + entry.offset);
     g_dfs_sku = static_cast<int32_t>(dfs_sku);
     g_table_num_files = static_cast<int32_t>(entry.num_files);
+    indexSelection();
   }
 
   return load_autogen_data(buffer, dfs_sku, buffer_size) == 0 ? 0 : 1;
@@ -57,6 +115,7 @@ extern "C" void clear_file_table_selection(void) {
   g_table_buf = nullptr;
   g_table_num_files = 0;
   g_dfs_sku = -1;
+  indexSelection();
 }
 
 extern "C" tools_file_entry_in_table_t* get_file_entry_by_file_name(const char* file_name) {
@@ -65,6 +124,10 @@ extern "C" tools_file_entry_in_table_t* get_file_entry_by_file_name(const char* 
 
 tools_file_entry_in_table_t* get_file_entry_by_fileno(const fileno_t* fileno) {
   if (fileno == nullptr || g_table_buf == nullptr) return nullptr;
+  if (indexed()) {
+    const auto found = g_index.byNumber.find(fileno->value);
+    return found != g_index.byNumber.end() ? &g_table_buf[found->second] : nullptr;
+  }
   for (int32_t i = 0; i < g_table_num_files; ++i) {
     if (g_table_buf[i].unique_fileno.value == fileno->value) return &g_table_buf[i];
   }

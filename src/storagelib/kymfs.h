@@ -168,9 +168,11 @@ TARN_INTERNAL void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry);
 // released without touching the source.
 TARN_INTERNAL FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry);
 
-// The first entry whose path equals `filePath` in its first 255 characters,
-// or null. The entry stays the table's.
-TARN_INTERNAL FcsFileEntry* kyMfsFindFile(FcsTable& fcsTable, const char* filePath);
+// The first entry of the list whose path equals `path` in its first 255
+// characters, or null. Lookups go through an index of the list (one hash
+// probe each), which the table operations keep; a list changed by other means
+// is indexed again before the next lookup.
+TARN_INTERNAL FcsFileEntry* kyMfsFindEntry(FcsTable& fcsTable, const char* path);
 
 // A deep copy of the first entry whose path equals `filePath` in its first
 // 255 characters, or null: for a missing path, and for a copy that cannot be

@@ -16,9 +16,7 @@ constexpr size_t kHomePrefixLength = sizeof(kHomePrefix) - 1;
 // first 255 characters. None while the tables are not loaded.
 FcsFileEntry* kyMfsFindFileEntry(FcsTable& table, const char* path) {
   if (!s_fcsInitialized || table.numFiles == 0) return nullptr;
-  for (FcsFileEntry* entry = table.firstEntry; entry != nullptr; entry = entry->next)
-    if (std::strncmp(entry->relativePath, path, FCS_ENTRY_PATH_SIZE) == 0) return entry;
-  return nullptr;
+  return kyMfsFindEntry(table, path);
 }
 
 FcsTable* tableNamed(FcsFileName name) {

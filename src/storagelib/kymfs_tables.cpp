@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "storagelib/kymfs_report.h"
 
@@ -17,8 +19,8 @@ TARN_NOT_EXPORTED("kyMfsLoadFcsTableFiles")
 TARN_NOT_EXPORTED("kyMfsProcessNextFile")
 TARN_NOT_EXPORTED("kyMfsInsertFile")
 TARN_NOT_EXPORTED("copyFileEntry")
+TARN_NOT_EXPORTED("kyMfsFindEntry")
 TARN_NOT_EXPORTED("kyMfsFindCopyFile")
-TARN_NOT_EXPORTED("kyMfsFindFile")
 TARN_NOT_EXPORTED("kyMfsAddNewFileFcs")
 TARN_NOT_EXPORTED("kyMfsSerializeFcsTable")
 TARN_NOT_EXPORTED("kyMfsFreeFileEntry")
@@ -33,8 +35,11 @@ constexpr U32 kQelcHeaderSize = sizeof(manuf_cfg_header_t);
 // input is not taken for a failed allocation.
 char* allocateBuffer(U32 size) { return static_cast<char*>(std::malloc(size != 0 ? size : 1)); }
 
+void dropIndex(const FcsTable& table);
+
 // Every field zero.
 void clearTable(FcsTable& table) {
+  dropIndex(table);
   table.handle = nullptr;
   table.fileName = static_cast<FcsFileName>(0);
   table.numFiles = 0;
@@ -44,13 +49,79 @@ void clearTable(FcsTable& table) {
   table.lastEntry = nullptr;
 }
 
-bool samePath(const FcsFileEntry* entry, const char* path) {
-  return std::strncmp(entry->relativePath, path, FCS_ENTRY_PATH_SIZE) == 0;
+// Path lookups in a table's list. Each table that is searched keeps an index
+// from path to entry, so that a lookup costs one hash probe instead of a walk
+// over the list. An index answers only for the list it was built from: it
+// records the list's first and last entry and its count, follows every
+// entry linked through kyMfsInsertFile, and is dropped when the table is
+// released or cleared; a list that changed in any other way is indexed
+// again before it is searched. Without memory for an index the list is
+// walked. Paths are keyed as the comparison sees them: up to their NUL, at
+// most 255 characters, viewed in place in the entries.
+struct ListIndex {
+  const FcsFileEntry* first = nullptr;
+  const FcsFileEntry* last = nullptr;
+  U32 count = 0;
+  std::unordered_map<std::string_view, FcsFileEntry*> byPath;
+};
+std::unordered_map<const FcsTable*, ListIndex> g_listIndexes;
+
+std::string_view pathKey(const char* path) {
+  return std::string_view(path, strnlen(path, FCS_ENTRY_PATH_SIZE));
+}
+
+bool describes(const ListIndex& index, const FcsTable& table) {
+  return index.first == table.firstEntry && index.last == table.lastEntry && index.count == table.numFiles;
+}
+
+void dropIndex(const FcsTable& table) { g_listIndexes.erase(&table); }
+
+// The table's index, built from its list when it has none that describes it;
+// null when there is no memory for one.
+ListIndex* indexOf(FcsTable& table) {
+  try {
+    ListIndex& index = g_listIndexes[&table];
+    if (describes(index, table)) return &index;
+    index.byPath.clear();
+    for (FcsFileEntry* entry = table.firstEntry; entry != nullptr; entry = entry->next)
+      index.byPath.emplace(pathKey(entry->relativePath), entry);
+    index.first = table.firstEntry;
+    index.last = table.lastEntry;
+    index.count = table.numFiles;
+    return &index;
+  } catch (...) {
+    dropIndex(table);
+    return nullptr;
+  }
+}
+
+// Called after `entry` was linked at the end of the list.
+void indexInserted(FcsTable& table, FcsFileEntry* entry, const ListIndex& before) {
+  const auto found = g_listIndexes.find(&table);
+  if (found == g_listIndexes.end()) return;
+  ListIndex& index = found->second;
+  if (index.first != before.first || index.last != before.last || index.count != before.count) {
+    g_listIndexes.erase(found);
+    return;
+  }
+  try {
+    index.byPath.emplace(pathKey(entry->relativePath), entry);
+  } catch (...) {
+    g_listIndexes.erase(found);
+    return;
+  }
+  index.first = table.firstEntry;
+  index.last = table.lastEntry;
+  index.count = table.numFiles;
 }
 
 FcsFileEntry* findEntry(FcsTable& table, const char* path) {
+  if (const ListIndex* index = indexOf(table)) {
+    const auto found = index->byPath.find(pathKey(path));
+    return found != index->byPath.end() ? found->second : nullptr;
+  }
   for (FcsFileEntry* entry = table.firstEntry; entry != nullptr; entry = entry->next)
-    if (samePath(entry, path)) return entry;
+    if (std::strncmp(entry->relativePath, path, FCS_ENTRY_PATH_SIZE) == 0) return entry;
   return nullptr;
 }
 
@@ -182,17 +253,13 @@ bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
   entry->isManufEnabled = attributes.cfg_file_entry.attributes.bits.allow_qelc_override != 0;
 
   if (loadData && !entry->isDirectory && entry->isManufEnabled && entry->dataSize != 0) {
-    // The whole record: its header, then the payload.
+    // The whole record, its header and then the payload, is read into one
+    // buffer; the payload is moved to its front and the buffer becomes the
+    // entry's (its last 12 bytes unused), which spares a second buffer and
+    // a second copy of every payload.
     const U32 recordSize = CFG_FILE_ENTRY_HEADER_SIZE + entry->dataSize;  // a 16-bit length: no wrap
     char* record = static_cast<char*>(std::malloc(recordSize));
     if (record == nullptr) {
-      kyMfsFreeFileEntry(entry);
-      setError(ErrorNoMemory, "");
-      return false;
-    }
-    entry->data = static_cast<char*>(std::calloc(entry->dataSize, 1));
-    if (entry->data == nullptr) {
-      std::free(record);
       kyMfsFreeFileEntry(entry);
       setError(ErrorNoMemory, "");
       return false;
@@ -205,12 +272,8 @@ bool kyMfsProcessNextFile(FcsTable& fcsTable, bool loadData, int& status) {
       setLibError(ErrorFcsGetFile, dataStatus);
       return false;
     }
-    if (kyMfsMemCpy(entry->data, entry->dataSize, record + CFG_FILE_ENTRY_HEADER_SIZE, entry->dataSize) != 0) {
-      std::free(record);
-      kyMfsFreeFileEntry(entry);
-      return false;
-    }
-    std::free(record);
+    std::memmove(record, record + CFG_FILE_ENTRY_HEADER_SIZE, entry->dataSize);
+    entry->data = record;
   }
 
   kyMfsInsertFile(fcsTable, entry);
@@ -222,6 +285,10 @@ void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry) {
     kyMfsAssert("Invalid fileEntry Pointer");
     return;
   }
+  ListIndex before;
+  before.first = fcsTable.firstEntry;
+  before.last = fcsTable.lastEntry;
+  before.count = fcsTable.numFiles;
   fileEntry->prev = nullptr;
   fileEntry->next = nullptr;
   fileEntry->inFcsTable = true;
@@ -234,6 +301,7 @@ void kyMfsInsertFile(FcsTable& fcsTable, FcsFileEntry* fileEntry) {
     fcsTable.lastEntry = fileEntry;
   }
   ++fcsTable.numFiles;
+  indexInserted(fcsTable, fileEntry, before);
 }
 
 FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
@@ -270,12 +338,11 @@ FcsFileEntry* copyFileEntry(FcsFileEntry* fileEntry) {
   return copy;
 }
 
-FcsFileEntry* kyMfsFindFile(FcsTable& fcsTable, const char* filePath) {
-  return filePath != nullptr ? findEntry(fcsTable, filePath) : nullptr;
-}
+FcsFileEntry* kyMfsFindEntry(FcsTable& fcsTable, const char* path) { return findEntry(fcsTable, path); }
 
 FcsFileEntry* kyMfsFindCopyFile(FcsTable& fcsTable, const char* filePath) {
-  FcsFileEntry* entry = kyMfsFindFile(fcsTable, filePath);
+  if (filePath == nullptr) return nullptr;
+  FcsFileEntry* entry = findEntry(fcsTable, filePath);
   return entry != nullptr ? copyFileEntry(entry) : nullptr;
 }
 
@@ -313,12 +380,14 @@ bool kyMfsAddNewFileFcs(FcsTable& fcsTable, FcsFileEntry* fileEntry, bool enforc
   // The header as it stands, then the payload. An entry with a size but no
   // buffer gives a zero-filled payload.
   const U32 recordSize = CFG_FILE_ENTRY_HEADER_SIZE + fileEntry->dataSize;
-  char* record = static_cast<char*>(std::calloc(recordSize, 1));
+  char* record = static_cast<char*>(std::malloc(recordSize));
   if (record == nullptr) {
     setError(ErrorNoMemory, "");
     return false;
   }
   const cfg_file_entry_t header = fileEntry->attributes.cfg_file_entry;
+  if (fileEntry->data == nullptr && fileEntry->dataSize != 0)
+    std::memset(record + CFG_FILE_ENTRY_HEADER_SIZE, 0, fileEntry->dataSize);
   if (kyMfsMemCpy(record, recordSize, &header, CFG_FILE_ENTRY_HEADER_SIZE) != 0 ||
       (fileEntry->data != nullptr &&
        kyMfsMemCpy(record + CFG_FILE_ENTRY_HEADER_SIZE, fileEntry->dataSize, fileEntry->data,
@@ -379,6 +448,7 @@ void kyMfsFreeFileEntry(FcsFileEntry* fileEntry) {
 }
 
 void kyMfsFreeFcsTable(FcsTable& fcsTable) {
+  dropIndex(fcsTable);
   if (fcsTable.handle != nullptr) {
     FCS_HANDLE handle = fcsTable.handle;
     closeHandle(&handle);

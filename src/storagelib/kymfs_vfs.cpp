@@ -55,8 +55,10 @@ bool kyMfsGenerateFcsCurrentsTable(FcsTable& defaultsTable, FcsTable& overridesT
   for (FcsFileEntry* entry = defaultsTable.firstEntry; entry != nullptr; entry = entry->next) {
     if (!entry->isManufEnabled && !entry->isDirectory) continue;
     // The override is looked up before anything is copied, so that a copy
-    // that fails is never taken for a missing override.
-    FcsFileEntry* override = kyMfsFindFile(overridesTable, entry->relativePath);
+    // that fails is never taken for a missing override. The defaults hold
+    // each path once (the store refuses a buffer that names a file twice), so
+    // an add fails only for want of memory.
+    FcsFileEntry* override = kyMfsFindEntry(overridesTable, entry->relativePath);
     FcsFileEntry* value = copyFileEntry(override != nullptr ? override : entry);
     if (value == nullptr || !kyMfsAddNewFileFcs(currentValuesTable, value, false)) {
       kyMfsFreeFileEntry(value);

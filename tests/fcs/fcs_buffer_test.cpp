@@ -229,3 +229,25 @@ TEST_F(FcsBufferTest, InternalHelpers) {
 }
 
 }  // namespace
+
+TEST_F(FcsBufferTest, ChangeBetweenSizeQueryAndFillIsFlushed) {
+  const FcsRecord a = rec("a", pattern(2, 5)), b = rec("b", pattern(5, 1));
+  ASSERT_EQ(FCS_OK, load(tarn_test::write_fcs_buffer({a})));
+  uint32_t size = 0;
+  ASSERT_EQ(FCS_ERR_BUFFER_TOO_SMALL, flush(handle, nullptr, &size));
+  ASSERT_EQ(FCS_OK, add(handle, b));
+  const uint32_t asked = size;
+  Bytes out(size);
+  EXPECT_EQ(FCS_ERR_BUFFER_TOO_SMALL, flush(handle, out.data(), &size));
+  EXPECT_EQ(asked + 12 + 5, size);
+  out.resize(size);
+  ASSERT_EQ(FCS_OK, flush(handle, out.data(), &size));
+  EXPECT_EQ(tarn_test::write_fcs_buffer({a, b}), out);
+
+  ASSERT_EQ(FCS_ERR_BUFFER_TOO_SMALL, flush(handle, nullptr, &(size = 0)));
+  ASSERT_EQ(FCS_OK, deleteFile(handle, "b"));
+  out.assign(size, 0);
+  ASSERT_EQ(FCS_OK, flush(handle, out.data(), &size));
+  out.resize(size);
+  EXPECT_EQ(tarn_test::write_fcs_buffer({a}), out);
+}

@@ -1,7 +1,10 @@
 // The handle API: statuses in the order the checks are made, record
 // contents, attributes, listing and deletion.
 #include <cstring>
+#include <memory>
 
+#include "fcs/FCS.h"
+#include "fcs/File.h"
 #include "fcs_test_table.h"
 
 using namespace fcs_test;
@@ -242,6 +245,31 @@ TEST_F(FcsHandleTest, AddAndDeleteRestartTheListing) {
   for (const char* n : {"a", "ab", "b"}) ASSERT_EQ(FCS_OK, deleteFile(handle, n));
   EXPECT_EQ(FCS_ERR_NO_MORE_FILES, getNextFile(handle, name));
   EXPECT_EQ(FCS_ERR_NO_MORE_FILES, getFirstFileInRoot(handle, name));
+}
+
+// Reads find the first record of a name even right after the listing
+// yielded a later one of the same name (which only the tree's own addFile can
+// put there).
+TEST_F(FcsHandleTest, ReadsAfterListingFindTheFirstOfAName) {
+  ASSERT_EQ(FCS_OK, createHandle(&handle));
+  const FcsRecord first = rec("a", pattern(3, 1)), second = rec("a", pattern(5, 2));
+  ASSERT_EQ(FCS_OK, add(handle, first));
+  Bytes bytes = tarn_test::fcs_record(second);
+  handle->root->addFile("", std::make_shared<image_editor::File>(
+                                bytes.data(), static_cast<uint32_t>(bytes.size()), "a"));
+  char name[FCS_FILE_NAME_BUFFER_SIZE];
+  ASSERT_EQ(FCS_OK, getFirstFileInRoot(handle, name));
+  ASSERT_EQ(FCS_OK, getNextFile(handle, name));
+  EXPECT_STREQ("a", name);  // the second record, listed
+
+  const Bytes expected = tarn_test::fcs_record(first);
+  Bytes out(64, 0xEE);
+  uint32_t size = static_cast<uint32_t>(out.size());
+  ASSERT_EQ(FCS_OK, getFileData(handle, "a", out.data(), &size));
+  EXPECT_EQ(expected, Bytes(out.begin(), out.begin() + size));
+  cfg_file_entry_with_file_attributes_t attributes;
+  ASSERT_EQ(FCS_OK, getFileAttributes(handle, "a", &attributes));
+  EXPECT_EQ(3u, attributes.cfg_file_entry.length);
 }
 
 TEST_F(FcsHandleTest, DeleteFindsWholeNamesThenWalksThePath) {

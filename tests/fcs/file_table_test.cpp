@@ -213,6 +213,26 @@ TEST(FileTable, LookupsByNameAndNumber) {
   EXPECT_EQ(512u, max);
 }
 
+TEST(FileTable, DuplicatedNumbersAndAReloadedBlob) {
+  FileTableBuilder builder;
+  builder.sku({5, {ftbl_file("/home/x", 0x42), ftbl_file("/home/y", 0x42)}});
+  Bytes blob = builder.build();
+  ASSERT_EQ(0, load(blob, 5));
+  fileno_t number{0x42};
+  char name[FILE_TABLE_NAME_SIZE];
+  ASSERT_EQ(0u, get_file_name_by_fileno(&number, name));
+  EXPECT_STREQ("/home/x", name);  // first entry wins
+
+  // The same blob, changed in place and selected again, is looked up afresh.
+  put_text(blob, builder.ftbl_array_at(0), "/home/z", FILE_TABLE_NAME_SIZE);
+  ASSERT_EQ(0, load(blob, 5));
+  EXPECT_EQ(nullptr, get_file_entry_by_file_name("/home/x"));
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(get_file_entry_by_file_name("/home/z")),
+            blob.data() + builder.ftbl_array_at(0));
+  ASSERT_EQ(0u, get_file_name_by_fileno(&number, name));
+  EXPECT_STREQ("/home/z", name);
+}
+
 // The entry array lies wherever the blob's offset says, on any byte: every
 // lookup copies its fields without assuming them aligned (a sanitizer build
 // stops on a misaligned access).

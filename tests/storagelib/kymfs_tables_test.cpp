@@ -506,6 +506,32 @@ TEST_F(KymfsTables, AddRefusesDuplicatesLinkedEntriesAndMissingHandles) {
   EXPECT_EQ(nullptr, val(unmade.handle));
 }
 
+TEST_F(KymfsTables, LookupsFollowAListMovedToAnotherTable) {
+  Bytes host = tarn_test::write_fcs_buffer(defaultRecords());
+  ASSERT_TRUE(kyMfsLoadPtrTableData(other_, ptr(host), size32(host), true));
+  FcsFileEntry* a = kyMfsFindEntry(other_, "/home/a");
+  ASSERT_NE(nullptr, a);
+  EXPECT_STREQ("/home/a", a->relativePath);
+
+  // The list moves by its fields, as a kept shutdown moves the rebuilt table.
+  kyMfsFreeFcsTable(table_);
+  table_.firstEntry = val(other_.firstEntry);
+  table_.lastEntry = val(other_.lastEntry);
+  table_.numFiles = val(other_.numFiles);
+  other_.firstEntry = nullptr;
+  other_.lastEntry = nullptr;
+  other_.numFiles = 0;
+  EXPECT_EQ(a, kyMfsFindEntry(table_, "/home/a"));
+  EXPECT_EQ(nullptr, kyMfsFindEntry(other_, "/home/a"));
+
+  FcsFileEntry* added = newEntry("/home/added", kFileA, kOverridable, bytesOf("x"));
+  kyMfsInsertFile(table_, added);
+  EXPECT_EQ(added, kyMfsFindEntry(table_, "/home/added"));
+  EXPECT_EQ(a, kyMfsFindEntry(table_, "/home/a"));
+  kyMfsFreeFcsTable(table_);
+  EXPECT_EQ(nullptr, kyMfsFindEntry(table_, "/home/a"));
+}
+
 TEST_F(KymfsTables, SizeLimitLeavesAnOversizedFileOutWithTwoDebugReports) {
   handOverFileTable();
   ASSERT_TRUE(kyMfsNewFcsTable(table_, FcsFileNameQelCfg));

@@ -121,6 +121,28 @@ TEST_F(SessionTest, NamedVariableAccess) {
                            {Error, ErrorNone, "", "Invalid fcsFileNameMap value"}}));
 }
 
+// A long value's rows all reach the dump, in order: formatted here on their
+// own, sixteen bytes a row, each byte as two hex digits and a blank.
+TEST_F(SessionTest, DumpOfALongValueKeepsEveryRow) {
+  HostImage image;
+  ASSERT_TRUE(start(image));
+  U8* data = nullptr;
+  const U32 size = 16 * 64 * 2 + 5;  // rows enough for several blocks of output
+  ASSERT_TRUE(kyMfsNvarResize("e", &data, size));
+  std::string expected = "/home/e (" + std::to_string(size) + " bytes)\n";
+  for (U32 i = 0; i < size; ++i) {
+    data[i] = static_cast<U8>(i * 7 + 3);
+    char byte[4];
+    std::snprintf(byte, sizeof byte, "%02x ", data[i]);
+    expected += byte;
+    if (i % 16 == 15 || i + 1 == size) expected += "\n";
+  }
+  expected += "\n";
+  testing::internal::CaptureStdout();
+  kyMfsDumpFcsTables(nullptr, nullptr, nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find(expected), std::string::npos);
+}
+
 std::string readText(const char* name) {
   std::ifstream in(name);  // text mode: line ends as the dump wrote them
   std::stringstream s;

@@ -162,13 +162,21 @@ void reset_state(ftl_context_t* ftl, const Geometry& g) {
 // addressable chunk, each euva must name a chunk range of the volume; in any
 // case no range may be held by two EUs. `skip` (a pending EU) is left out.
 uint32_t check_block_mapped_eus(const ftl_context_t* ftl, const Geometry& g, uint32_t skip) {
+  // One bit per euva value marks the ranges already held, so that the whole
+  // set is checked in one pass over the EUs.
+  constexpr uint32_t kWordBits = 64;
+  uint64_t held[(uint32_t{UINT16_MAX} + 1) / kWordBits] = {};
   for (uint32_t i = 0; i < g.eus; ++i) {
     const ftl_euva_t euva = ftl->eu_info[i].euva;
     if (euva == 0 || i == skip) continue;
     // With no addressable chunk (no data region, as under the provisional
     // geometry that reads the volume header, or an empty chunk bitmap) the
     // block-mapped EUs are only counted: every chunk lookup is refused.
-    if (!euva_acceptable(ftl, g, i, euva, skip)) return AFS_STATUS_IO_ERROR;
+    if (g.chunk_count != 0 && !euva_names_range(g, euva)) return AFS_STATUS_IO_ERROR;
+    uint64_t& word = held[euva / kWordBits];
+    const uint64_t bit = uint64_t{1} << (euva % kWordBits);
+    if ((word & bit) != 0) return AFS_STATUS_IO_ERROR;
+    word |= bit;
   }
   return AFS_STATUS_OK;
 }
