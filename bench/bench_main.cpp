@@ -31,6 +31,7 @@
 #include "session_image.h"
 #include "storage/ToolsFileTable.h"
 #include "storagelib/kymfs.h"
+#include "support/host_config.h"
 #include "tarnstoragelib.h"
 
 namespace tarn_bench {
@@ -50,21 +51,15 @@ const SessionImage& imageOf(uint32_t variables) {
 
 // The regions a session changes in place, fresh from the image each time.
 struct Regions {
-  Bytes mfs, efs, ftbl;
+  Bytes defaults, qelc, ftbl, mfs, efs;
   ModQelStorageLibConfig config = {};
   void reset(const SessionImage& image, bool withMfs = true, bool withEfs = true) {
-    mfs = image.mfs;
-    efs = image.efs;
+    defaults = image.defaults;
+    qelc = image.qelc;
     ftbl = image.ftbl;
-    config = {};
-    config.orvanCfgTable = {reinterpret_cast<char*>(const_cast<uint8_t*>(image.defaults.data())),
-                            static_cast<U32>(image.defaults.size())};
-    config.qelcCfgTable = {reinterpret_cast<char*>(const_cast<uint8_t*>(image.qelc.data())),
-                           static_cast<U32>(image.qelc.size())};
-    if (withMfs) config.mfsTable = {reinterpret_cast<char*>(mfs.data()), static_cast<U32>(mfs.size())};
-    if (withEfs) config.efsTable = {reinterpret_cast<char*>(efs.data()), static_cast<U32>(efs.size())};
-    config.ftblTable.commonData = {reinterpret_cast<char*>(ftbl.data()), static_cast<U32>(ftbl.size())};
-    config.ftblTable.afsSkuId = image.sku;
+    mfs = withMfs ? image.mfs : Bytes();
+    efs = withEfs ? image.efs : Bytes();
+    config = tarn_test::host_config(defaults, qelc, ftbl, image.sku, mfs, efs);
   }
 };
 Regions regions;
@@ -101,19 +96,6 @@ bool hostWork(const SessionImage& image) {
     if (data != nullptr) std::memset(data, 0x5A, v.newSize);
   }
   return ok;
-}
-
-// What a shutdown rebuilds before it writes back: the overrides from the
-// current values, through the library's own table operations.
-bool rebuildOverrides() {
-  kyMfsFreeFcsTable(s_builtQelCfgTable);
-  if (!kyMfsNewFcsTable(s_builtQelCfgTable, FcsFileNameQelCfg)) return false;
-  for (FcsFileEntry* e = s_currentValuesTable.firstEntry; e != nullptr; e = e->next) {
-    if (!e->isManufEnabled && !e->isDirectory) continue;
-    FcsFileEntry* copy = copyFileEntry(e);
-    if (copy == nullptr || !kyMfsAddNewFileFcs(s_builtQelCfgTable, copy, true)) return false;
-  }
-  return true;
 }
 
 // Runs `f` with the clock stopped; a warm-up run has no clock.
@@ -225,7 +207,7 @@ bool hostWorkDone(const SessionImage& image) {
   kyMfsFreeFcsTable(s_builtQelCfgTable);
   return hostWork(image);
 }
-bool overridesRebuilt(const SessionImage& image) { return hostWork(image) && rebuildOverrides(); }
+bool overridesRebuilt(const SessionImage& image) { return hostWork(image) && kyMfsBuildOverrides(); }
 
 void VfsRefresh(benchmark::State& state) {
   // The current values as start-up builds them, before it refreshes them.
@@ -244,7 +226,7 @@ void NvarAccess(benchmark::State& state) {
 
 void Rebuild(benchmark::State& state) {
   stageLoop(state, "rebuilding the overrides failed", hostWorkDone,
-            [](Clock, const SessionImage&) { return rebuildOverrides(); });
+            [](Clock, const SessionImage&) { return kyMfsBuildOverrides(); });
 }
 
 void WriteBack(benchmark::State& state) {

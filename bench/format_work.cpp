@@ -9,6 +9,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "support/afs_volume_image.h"
+#include "support/fcs_buffer_writer.h"
+#include "support/ftl_image_builder.h"
+
 namespace tarn_bench {
 namespace {
 
@@ -19,14 +23,18 @@ namespace {
 // FTL: 8 KiB erase units; an 18-byte pre-header (its crc8 over bytes 0-15 at
 // 16); page-mapped EUs: 121 two-byte page-id slots at 18, 120 pages at 260;
 // block-mapped EUs: 122 commit bytes at 18, 122 pages at 140. A page is 64
-// data bytes and the crc16 of them and its logical page id.
-constexpr uint32_t kEu = 8192, kPreHeader = 18, kEuCrcAt = 16, kEuvaAt = 14;
-constexpr uint32_t kSlotsAt = 18, kSlotsBytes = 242, kPmPagesAt = 260, kPmPages = 120;
-constexpr uint32_t kCommitsAt = 18, kBmPagesAt = 140, kBmPages = 122;
-constexpr uint32_t kPage = 66, kPageData = 64;
+// data bytes and the crc16 of them and its logical page id. The values are
+// the test builders' (tests/support), defined once there.
+namespace ftl = tarn_test::ftl_layout;
+constexpr uint32_t kEu = ftl::kEuSize, kPreHeader = ftl::kPreHeaderSize, kEuCrcAt = ftl::kEucrcOffset,
+                   kEuvaAt = ftl::kEuvaOffset;
+constexpr uint32_t kSlotsAt = ftl::kPmSlotOffset, kSlotsBytes = 2 * ftl::kPmSlots,
+                   kPmPagesAt = ftl::kPmPagesOffset, kPmPages = ftl::kPmPages;
+constexpr uint32_t kCommitsAt = ftl::kBmCommitOffset, kBmPagesAt = ftl::kBmPagesOffset, kBmPages = ftl::kBmPages;
+constexpr uint32_t kPage = ftl::kPageSize, kPageData = ftl::kPageData;
 // AFS volume: a 14-byte header, then one 16-bit FAT entry per file and per
 // chunk.
-constexpr uint32_t kAfsHeader = 14;
+constexpr uint32_t kAfsHeader = tarn_test::afs_layout::kHeaderSize;
 // EFS: 4 KiB blocks; a BM header of 16 bytes (crc32 of 0-11 at 12), BME
 // slots of V + N + 12 bytes from 16 (crc32 of all but the last 4); a data
 // block's 16-byte header (crc32 of 0-11), 4076-byte area at 16, footer crc32
@@ -35,7 +43,7 @@ constexpr uint32_t kBlock = 4096, kBmHeader = 16, kBlockHeader = 16, kArea = 407
 constexpr uint32_t kPieceHeader = 4, kSlotEnd = 4095;
 // FCS buffer: u32 count, 12-byte record headers {fileno, offset, u16 length,
 // u16 attributes}, payloads. File table: 68-byte entries, name in 48 bytes.
-constexpr uint32_t kRecordHeader = 12, kFtblEntry = 68, kFtblName = 48;
+constexpr uint32_t kRecordHeader = tarn_test::kFcsHeaderSize, kFtblEntry = 68, kFtblName = 48;
 // A list entry's own fields besides its payload: the record header with the
 // file's attributes (18 bytes), a 255-character path, size, flags and links.
 constexpr uint32_t kListEntry = 18 + 255 + 4 + 3 + 3 * 8;
@@ -149,8 +157,7 @@ struct MfsLayout {
 };
 MfsLayout mfsLayout(const SessionImage& image) {
   MfsLayout l;
-  const uint32_t eus = kMfsEus;
-  l.pm = eus / 12;
+  l.pm = image.mfsPageMappedEus;
   l.fatPages = image.mfsFatSize / kPageData;
   l.fatPageAt.assign(l.fatPages, 0);
   for (uint32_t eu = 0; eu < l.pm; ++eu) {
@@ -339,7 +346,7 @@ void currentValuesWork(const SessionImage& image, Work& w) {
 void mfsMountWork(const SessionImage& image, Work& w) {
   static Bytes buf, fat;
   const uint8_t* mfs = image.mfs.data();
-  const uint32_t pm = kMfsEus / 12, fatPages = image.mfsFatSize / kPageData;
+  const uint32_t pm = image.mfsPageMappedEus, fatPages = image.mfsFatSize / kPageData;
   std::vector<uint32_t> fatAt(fatPages, 0);
   std::vector<uint32_t> bitmap(image.mfsChunks / 32 + 1, 0);
   for (uint32_t eu = 0; eu < kMfsEus; ++eu) {

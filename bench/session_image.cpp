@@ -8,6 +8,7 @@
 #include "support/efs_region.h"
 #include "support/fcs_buffer_writer.h"
 #include "support/file_table_builder.h"
+#include "support/qelc_partition_builder.h"
 
 namespace tarn_bench {
 namespace {
@@ -112,14 +113,6 @@ Bytes makeTable(const SessionImage& image, bool overrides) {
   return write_fcs_buffer_by_name(records);
 }
 
-Bytes qelcPartition(const Bytes& fcs) {
-  Bytes partition(16, 0);
-  partition[0] = 1;  // version; the CRCs are not checked and stay 0
-  put_u32(partition, 8, static_cast<uint32_t>(fcs.size()));
-  partition.insert(partition.end(), fcs.begin(), fcs.end());
-  return partition;
-}
-
 Bytes vfsContents(const Variable& v) {
   Bytes contents = valueBytes(v, Value::kVfs, v.size);
   if (v.integrityProtected) contents.insert(contents.end(), kBlobMetadata, 0xEE);
@@ -185,13 +178,20 @@ SessionImage makeSessionImage(uint32_t variables) {
   for (const Variable& v : image.variables) efsFiles += v.inEfs ? 1 : 0;
   image.ftbl = makeFileTable(image, efsFiles);
   image.defaults = makeTable(image, false);
-  image.qelc = qelcPartition(makeTable(image, true));
+  QelcPartition partition;
+  partition.fcs = makeTable(image, true);
+  image.qelc = partition.build();
   image.mfs = makeMfs(image);
   image.efs = makeEfs(image);
   const AfsGeometry geo = AfsGeometry::for_partition(kMfsPartitionSize, kAfsFiles);
   image.mfsFatSize = geo.fat_size;
   image.mfsChunks = geo.num_chunks;
   image.mfsFiles = geo.num_files;
+  FtlGeometry ftl;
+  ftl.partition_size = kMfsPartitionSize;
+  ftl.fat_size = geo.fat_size;
+  ftl.logical_size = geo.flash_size;
+  image.mfsPageMappedEus = ftl.page_mapped_count();
   image.efsBms = kEfsBms;
   image.efsValid = kEfsValid;
   image.efsSpare = kEfsSpare;

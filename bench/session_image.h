@@ -47,7 +47,7 @@ struct SessionImage {
   std::vector<Variable> variables;
   Bytes defaults, qelc, ftbl, mfs, efs;
   // What the format-work loops need to know about the regions.
-  uint32_t mfsFatSize = 0, mfsChunks = 0, mfsFiles = 0;
+  uint32_t mfsFatSize = 0, mfsChunks = 0, mfsFiles = 0, mfsPageMappedEus = 0;
   uint32_t efsBms = 0, efsValid = 0, efsSpare = 0;
 };
 

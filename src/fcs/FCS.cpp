@@ -39,7 +39,7 @@ void restartListing(FCS_HANDLE handle) { handle->iterator->restart(); }
 // right after listing it, so the child the listing stands on is tried first.
 const IFile::FilePtr* recordNamed(FCS_HANDLE handle, const char* name) {
   const Directory* root = dynamic_cast<const Directory*>(handle->root.get());
-  if (root == nullptr) return nullptr;  // a leaf root has no children
+  if (root == nullptr) return nullptr;
   const FileIterator& listing = *handle->iterator;
   const size_t hint = listing.currentDir == root && listing.lastFileIndexInDir >= 0
                           ? static_cast<size_t>(listing.lastFileIndexInDir)
@@ -48,23 +48,12 @@ const IFile::FilePtr* recordNamed(FCS_HANDLE handle, const char* name) {
 }
 
 
-// The root's records placed as Directory::placeRecords places them; a root
-// that is a leaf places its own record as its serialize would.
+// The root's records placed as Directory::placeRecords places them
+// (createHandle always makes the root a directory).
 void placeTree(FCS_HANDLE handle, uint8_t* out, uint32_t headersEnd, uint64_t* count,
                uint64_t* contentSize) {
-  IFile* root = handle->root.get();
-  Directory* dir = root->isDirectory() ? dynamic_cast<Directory*>(root) : nullptr;
-  if (dir != nullptr) {
-    dir->placeRecords(out, headersEnd, count, contentSize);
-    return;
-  }
-  uint8_t* header = out != nullptr ? out + FCS_BUFFER_COUNT_SIZE : nullptr;
-  uint8_t* payload = out != nullptr ? out + headersEnd : nullptr;
-  uint32_t length = 0;
-  if (!root->isDirectory() && root->placeRecord(0, headersEnd, header, payload, &length)) {
-    *count = 1;
-    *contentSize = length;
-  }
+  Directory* root = dynamic_cast<Directory*>(handle->root.get());
+  if (root != nullptr) root->placeRecords(out, headersEnd, count, contentSize);
 }
 
 int listName(FCS_HANDLE handle, char* relativePath, bool restart) {

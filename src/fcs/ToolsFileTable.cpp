@@ -3,6 +3,7 @@
 #include "storage/ToolsFileTable.h"
 
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 
@@ -27,7 +28,14 @@ struct SelectionIndex {
   std::unordered_map<std::string_view, int32_t> byName;
   std::unordered_map<uint32_t, int32_t> byNumber;
 };
-SelectionIndex g_index;
+
+// Made on first use and never destroyed, so that nothing of it runs when the
+// library is loaded or unloaded; null when there is no memory for it (the
+// lookups then walk).
+SelectionIndex* selectionIndex() {
+  static SelectionIndex* const index = new (std::nothrow) SelectionIndex();
+  return index;
+}
 
 std::string_view nameKey(const char* name) {
   return std::string_view(name, strnlen(name, FILE_TABLE_NAME_SIZE));
@@ -40,36 +48,43 @@ uint32_t numberOf(const tools_file_entry_in_table_t& entry) {
 }
 
 void indexSelection() {
-  g_index.usable = false;
-  g_index.byName.clear();
-  g_index.byNumber.clear();
+  SelectionIndex* index = selectionIndex();
+  if (index == nullptr) return;
+  index->usable = false;
+  index->byName.clear();
+  index->byNumber.clear();
   if (g_table_buf == nullptr) return;
   try {
-    g_index.byName.reserve(static_cast<size_t>(g_table_num_files));
-    g_index.byNumber.reserve(static_cast<size_t>(g_table_num_files));
+    index->byName.reserve(static_cast<size_t>(g_table_num_files));
+    index->byNumber.reserve(static_cast<size_t>(g_table_num_files));
     for (int32_t i = 0; i < g_table_num_files; ++i) {
-      g_index.byName.emplace(nameKey(g_table_buf[i].unique_file_name), i);
-      g_index.byNumber.emplace(numberOf(g_table_buf[i]), i);
+      index->byName.emplace(nameKey(g_table_buf[i].unique_file_name), i);
+      index->byNumber.emplace(numberOf(g_table_buf[i]), i);
     }
   } catch (...) {
-    g_index.byName.clear();
-    g_index.byNumber.clear();
+    index->byName.clear();
+    index->byNumber.clear();
     return;
   }
-  g_index.table = g_table_buf;
-  g_index.count = g_table_num_files;
-  g_index.usable = true;
+  index->table = g_table_buf;
+  index->count = g_table_num_files;
+  index->usable = true;
 }
 
-bool indexed() {
-  return g_index.usable && g_index.table == g_table_buf && g_index.count == g_table_num_files;
+// The index of the current selection, or null when the lookups must walk.
+const SelectionIndex* indexed() {
+  const SelectionIndex* index = selectionIndex();
+  return index != nullptr && index->usable && index->table == g_table_buf &&
+                 index->count == g_table_num_files
+             ? index
+             : nullptr;
 }
 
 tools_file_entry_in_table_t* find_by_name(const char* file_name) {
   if (file_name == nullptr || g_table_buf == nullptr) return nullptr;
-  if (indexed()) {
-    const auto found = g_index.byName.find(nameKey(file_name));
-    return found != g_index.byName.end() ? &g_table_buf[found->second] : nullptr;
+  if (const SelectionIndex* index = indexed()) {
+    const auto found = index->byName.find(nameKey(file_name));
+    return found != index->byName.end() ? &g_table_buf[found->second] : nullptr;
   }
   for (int32_t i = 0; i < g_table_num_files; ++i) {
     if (std::strncmp(g_table_buf[i].unique_file_name, file_name, FILE_TABLE_NAME_SIZE) == 0)
@@ -124,9 +139,9 @@ extern "C" tools_file_entry_in_table_t* get_file_entry_by_file_name(const char* 
 
 tools_file_entry_in_table_t* get_file_entry_by_fileno(const fileno_t* fileno) {
   if (fileno == nullptr || g_table_buf == nullptr) return nullptr;
-  if (indexed()) {
-    const auto found = g_index.byNumber.find(fileno->value);
-    return found != g_index.byNumber.end() ? &g_table_buf[found->second] : nullptr;
+  if (const SelectionIndex* index = indexed()) {
+    const auto found = index->byNumber.find(fileno->value);
+    return found != index->byNumber.end() ? &g_table_buf[found->second] : nullptr;
   }
   for (int32_t i = 0; i < g_table_num_files; ++i) {
     if (g_table_buf[i].unique_fileno.value == fileno->value) return &g_table_buf[i];

@@ -205,6 +205,13 @@ TARN_INTERNAL void kyMfsFreeFcsTable(FcsTable& fcsTable);
 // and clears s_fcsInitialized. The rebuilt overrides table is not touched.
 TARN_INTERNAL void kyMfsCleanStaticTables(void);
 
+// Rebuilds s_builtQelCfgTable as a shutdown does before it writes back: a
+// copy of every overridable current value, in their order. The store leaves
+// out a value above its file's maximum size. False, with the table left as
+// far as it got, when the table cannot be made or a value cannot be copied or
+// added.
+TARN_INTERNAL bool kyMfsBuildOverrides(void);
+
 // ---------------------------------------------------------------------------
 // Current values and VFS synchronisation
 // ---------------------------------------------------------------------------

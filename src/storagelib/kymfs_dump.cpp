@@ -41,6 +41,9 @@ bool writeEntry(std::FILE* out, const FcsFileEntry* entry) {
         if (std::fwrite(block, 1, length, out) != length) return false;
         length = 0;
       }
+      // The last row ends the loop itself: stepping past it could wrap `at`
+      // for a size within one row of the 32-bit limit.
+      if (last) break;
     }
   }
   return std::fputs("\n", out) >= 0;

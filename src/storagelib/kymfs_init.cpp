@@ -18,6 +18,8 @@
 #include "storagelib/kymfs_report.h"
 #include "storagelib/qelerrors.h"
 
+TARN_NOT_EXPORTED("kyMfsBuildOverrides")
+
 namespace {
 
 const char kDumpQelCfg[] = "qel_cfg.txt";
@@ -50,9 +52,10 @@ bool kyMfsTerm() {
 }
 
 // Mounts the host's EFS region in place. The EFS addresses as many bytes as
-// the SKU's geometry gives and never learns the host's size, so a region that
-// is smaller, or a SKU the file table gives no EFS geometry for, is refused
-// before the EFS touches the region.
+// the geometry gives and never learns the host's size, so a region that is
+// smaller is refused here, before the EFS touches it. A SKU the file table
+// gives no EFS geometry for leaves the EFS unconfigured, which
+// EFS_init_tools refuses before it reads the region.
 bool mountEfs(const CommonTarnTable& region) {
   const int needed = EFS_get_efs_size();
   if (needed <= 0 || region.size < static_cast<U32>(needed)) return false;
@@ -128,23 +131,6 @@ bool failRebuild() {
   return false;
 }
 
-// The rebuilt overrides: a copy of every overridable current value. The store
-// leaves out a value above its file's maximum size.
-bool buildOverrides() {
-  kyMfsFreeFcsTable(s_builtQelCfgTable);
-  if (!kyMfsNewFcsTable(s_builtQelCfgTable, FcsFileNameQelCfg)) return false;
-  for (FcsFileEntry* entry = s_currentValuesTable.firstEntry; entry != nullptr; entry = entry->next) {
-    if (!entry->isManufEnabled && !entry->isDirectory) continue;
-    FcsFileEntry* copy = copyFileEntry(entry);
-    if (copy == nullptr) return false;
-    if (!kyMfsAddNewFileFcs(s_builtQelCfgTable, copy, true)) {
-      kyMfsFreeFileEntry(copy);
-      return false;
-    }
-  }
-  return true;
-}
-
 // The rebuilt overrides become the overrides table: its entries and its
 // serialised buffer, without a store handle.
 void keepBuiltOverrides() {
@@ -201,12 +187,27 @@ extern "C" bool TARN_CDECL kyMfsTarnInit(ModQelStorageLibConfig& config,
   return true;
 }
 
+bool kyMfsBuildOverrides() {
+  kyMfsFreeFcsTable(s_builtQelCfgTable);
+  if (!kyMfsNewFcsTable(s_builtQelCfgTable, FcsFileNameQelCfg)) return false;
+  for (FcsFileEntry* entry = s_currentValuesTable.firstEntry; entry != nullptr; entry = entry->next) {
+    if (!entry->isManufEnabled && !entry->isDirectory) continue;
+    FcsFileEntry* copy = copyFileEntry(entry);
+    if (copy == nullptr) return false;
+    if (!kyMfsAddNewFileFcs(s_builtQelCfgTable, copy, true)) {
+      kyMfsFreeFileEntry(copy);
+      return false;
+    }
+  }
+  return true;
+}
+
 extern "C" bool TARN_CDECL kyMfsNvarTerm(bool skipMfsTerm) {
   if (!s_fcsInitialized) {
     setError(ErrorFcsNotInitialized, "");
     return false;
   }
-  if (!buildOverrides()) return failRebuild();
+  if (!kyMfsBuildOverrides()) return failRebuild();
   const bool written = s_mfsInitialized && kyMfsIsVfsDeployed()
                            ? kyMfsWriteFcsToVfs(s_builtQelCfgTable) &&
                                  kyMfsSerializeFcsTable(s_builtQelCfgTable)

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 
@@ -64,7 +65,15 @@ struct ListIndex {
   U32 count = 0;
   std::unordered_map<std::string_view, FcsFileEntry*> byPath;
 };
-std::unordered_map<const FcsTable*, ListIndex> g_listIndexes;
+using ListIndexes = std::unordered_map<const FcsTable*, ListIndex>;
+
+// Made on first use and never destroyed, so that nothing of it runs when the
+// library is loaded or unloaded; null when there is no memory for it (the
+// lists are then walked).
+ListIndexes* listIndexes() {
+  static ListIndexes* const indexes = new (std::nothrow) ListIndexes();
+  return indexes;
+}
 
 std::string_view pathKey(const char* path) {
   return std::string_view(path, strnlen(path, FCS_ENTRY_PATH_SIZE));
@@ -74,13 +83,17 @@ bool describes(const ListIndex& index, const FcsTable& table) {
   return index.first == table.firstEntry && index.last == table.lastEntry && index.count == table.numFiles;
 }
 
-void dropIndex(const FcsTable& table) { g_listIndexes.erase(&table); }
+void dropIndex(const FcsTable& table) {
+  if (ListIndexes* indexes = listIndexes()) indexes->erase(&table);
+}
 
 // The table's index, built from its list when it has none that describes it;
 // null when there is no memory for one.
 ListIndex* indexOf(FcsTable& table) {
+  ListIndexes* indexes = listIndexes();
+  if (indexes == nullptr) return nullptr;
   try {
-    ListIndex& index = g_listIndexes[&table];
+    ListIndex& index = (*indexes)[&table];
     if (describes(index, table)) return &index;
     index.byPath.clear();
     for (FcsFileEntry* entry = table.firstEntry; entry != nullptr; entry = entry->next)
@@ -97,17 +110,19 @@ ListIndex* indexOf(FcsTable& table) {
 
 // Called after `entry` was linked at the end of the list.
 void indexInserted(FcsTable& table, FcsFileEntry* entry, const ListIndex& before) {
-  const auto found = g_listIndexes.find(&table);
-  if (found == g_listIndexes.end()) return;
+  ListIndexes* indexes = listIndexes();
+  if (indexes == nullptr) return;
+  const auto found = indexes->find(&table);
+  if (found == indexes->end()) return;
   ListIndex& index = found->second;
   if (index.first != before.first || index.last != before.last || index.count != before.count) {
-    g_listIndexes.erase(found);
+    indexes->erase(found);
     return;
   }
   try {
     index.byPath.emplace(pathKey(entry->relativePath), entry);
   } catch (...) {
-    g_listIndexes.erase(found);
+    indexes->erase(found);
     return;
   }
   index.first = table.firstEntry;

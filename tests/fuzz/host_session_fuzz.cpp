@@ -27,6 +27,7 @@
 #include "support/efs_region.h"
 #include "support/fcs_buffer_writer.h"
 #include "support/file_table_builder.h"
+#include "support/host_config.h"
 #include "support/qelc_partition_builder.h"
 #include "tarnstoragelib.h"
 
@@ -135,10 +136,6 @@ unsigned touch(const void* data, uint32_t size) {
   return sum;
 }
 
-CommonTarnTable table(Bytes& b) {
-  return CommonTarnTable{b.empty() ? nullptr : reinterpret_cast<char*>(b.data()), static_cast<U32>(b.size())};
-}
-
 enum Call : uint8_t { kGet, kResize, kKeptShutdown, kFetch, kFinalShutdown, kStart, kCallCount };
 
 void removeDumps() {
@@ -160,13 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((flags & 2) != 0) mfs.clear();
   if ((flags & 4) != 0) efs.clear();
 
-  ModQelStorageLibConfig config;
-  config.orvanCfgTable = table(defaults);
-  config.qelcCfgTable = table(qelc);
-  config.ftblTable.commonData = table(ftbl);
-  config.ftblTable.afsSkuId = (flags & 8) != 0 ? kSkuWithoutEfs : kSku;
-  config.mfsTable = table(mfs);
-  config.efsTable = table(efs);
+  ModQelStorageLibConfig config =
+      tarn_test::host_config(defaults, qelc, ftbl, (flags & 8) != 0 ? kSkuWithoutEfs : kSku, mfs, efs);
 
   g_errors = 0;
   answered(kyMfsTarnInit(config, count_errors));

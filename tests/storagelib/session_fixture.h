@@ -15,6 +15,7 @@
 #include "support/afs_volume_image.h"
 #include "support/efs_region.h"
 #include "support/fcs_buffer_writer.h"
+#include "support/host_config.h"
 #include "support/qelc_partition_builder.h"
 
 namespace kymfs_test {
@@ -150,12 +151,8 @@ inline Bytes efsFileX(const HostImage& image) {
 
 // Starts the library on the image's buffers.
 inline bool startSession(HostImage& image, TarnStatusCallback callback) {
-  const auto table = [](Bytes& b) {
-    return CommonTarnTable{b.empty() ? nullptr : reinterpret_cast<char*>(b.data()), static_cast<U32>(b.size())};
-  };
-  ModQelStorageLibConfig c;
-  c.orvanCfgTable = table(image.defaults), c.qelcCfgTable = table(image.qelc), c.mfsTable = table(image.mfs);
-  c.ftblTable.commonData = table(image.ftbl), c.ftblTable.afsSkuId = image.sku, c.efsTable = table(image.efs);
+  ModQelStorageLibConfig c =
+      tarn_test::host_config(image.defaults, image.qelc, image.ftbl, image.sku, image.mfs, image.efs);
   return kyMfsTarnInit(c, callback);
 }
 

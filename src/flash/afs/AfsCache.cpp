@@ -40,8 +40,6 @@ void move_to_front(afs_context_t* ctx, uint16_t entry, uint16_t previous) {
 
 }  // namespace
 
-TARN_NOT_EXPORTED("cache_head_page")
-
 extern "C" {
 
 uint32_t cache_init(afs_context_t* afs_context, uint32_t page_size, uint16_t num_entries) {
@@ -116,15 +114,6 @@ uint32_t cache_ptr(afs_context_t* afs_context, uint16_t page_id, uint8_t** buf) 
   }
   *buf = entry_memory(afs_context, entry);
   return AFS_STATUS_OK;
-}
-
-uint8_t* cache_head_page(afs_context_t* afs_context, uint16_t page_id) {
-  if (afs_context == nullptr || afs_context->cache == nullptr || afs_context->cache_data == nullptr ||
-      afs_context->cache_num_entries == 0)
-    return nullptr;
-  const uint16_t head = afs_context->cache_head;
-  const cache_desc_t& entry = afs_context->cache[head];
-  return entry.valid && entry.page_id == page_id ? entry_memory(afs_context, head) : nullptr;
 }
 
 void cache_line_written(afs_context_t* afs_context, const uint8_t* cache_entry) {

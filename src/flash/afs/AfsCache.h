@@ -54,11 +54,6 @@ uint32_t cache_init(afs_context_t* afs_context, uint32_t page_size, uint16_t num
 // Returns 0, the handler's status, or 22 without a cache.
 uint32_t cache_ptr(afs_context_t* afs_context, uint16_t page_id, uint8_t** buf);
 
-// The cached copy of page `page_id` when it is the most recently used entry
-// (where cache_ptr finds it without changing anything), else null; never
-// reads, writes or reorders. Internal to the file layer: not exported.
-TARN_INTERNAL uint8_t* cache_head_page(afs_context_t* afs_context, uint16_t page_id);
-
 // Marks the page that `cache_entry` points into as dirty and makes it the
 // most recently used. A pointer outside the cache's memory is ignored.
 void cache_line_written(afs_context_t* afs_context, const uint8_t* cache_entry);

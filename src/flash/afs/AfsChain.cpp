@@ -31,14 +31,9 @@ uint32_t get_offset_in_cache(afs_context_t* afs_context, uint32_t offset, uint8_
     return AFS_STATUS_INVALID_ARGUMENT;
   const uint16_t page_id = static_cast<uint16_t>(offset >> page_shift(afs_context->page_size));
   const uint32_t in_page = offset & (uint32_t{afs_context->page_size} - 1);
-  // Entries are mostly read one after another along a page (a chain walk,
-  // the mount's scan): the most recently used page is answered directly, as
-  // the cache's lookup would answer it first, changing nothing.
-  uint8_t* page = cache_head_page(afs_context, page_id);
-  if (page == nullptr) {
-    const uint32_t status = cache_ptr(afs_context, page_id, &page);
-    if (status != AFS_STATUS_OK) return status;
-  }
+  uint8_t* page = nullptr;
+  const uint32_t status = cache_ptr(afs_context, page_id, &page);
+  if (status != AFS_STATUS_OK) return status;
   *pOffset = page + in_page;
   return AFS_STATUS_OK;
 }

@@ -253,7 +253,7 @@ uint32_t afs_physical_ftl_allocate_page(afs_context_t* afs_context, cid_t* chunk
 // Reads `number_of_pages` consecutive chunks from `first_page_address` into
 // pBuffer, which has room for number_of_pages * 66 bytes; the run may cross
 // one chunk range boundary. When the first chunk is unallocated (afs_mode 0)
-// only the first 64 bytes are written, as zeros.
+// the whole run reads as zeros (number_of_pages * 64 bytes).
 uint32_t afs_physical_ftl_read_data_pages(afs_context_t* afs_context, uint8_t* pBuffer,
                                           uint32_t first_page_address, uint32_t number_of_pages);
 // Reclaims EUs 0 and 1 (each unless it is the spare at that moment); 0, or

@@ -50,12 +50,11 @@ bool euva_names_range(const Geometry& g, ftl_euva_t euva) {
 
 // True when block-mapped EU `eu` may hold `euva`: with an addressable chunk
 // (see check_block_mapped_eus) the euva names a chunk range of the volume,
-// and no EU other than `eu` and `skip` holds the same euva.
-bool euva_acceptable(const ftl_context_t* ftl, const Geometry& g, uint32_t eu, ftl_euva_t euva,
-                     uint32_t skip) {
+// and no EU other than `eu` holds the same euva.
+bool euva_acceptable(const ftl_context_t* ftl, const Geometry& g, uint32_t eu, ftl_euva_t euva) {
   if (g.chunk_count != 0 && !euva_names_range(g, euva)) return false;
   for (uint32_t j = 0; j < g.eus; ++j)
-    if (j != eu && j != skip && ftl->eu_info[j].euva == euva) return false;
+    if (j != eu && ftl->eu_info[j].euva == euva) return false;
   return true;
 }
 
@@ -264,7 +263,7 @@ extern "C" uint32_t afs_physical_ftl_init(afs_context_t* afs_context, uint32_t f
     // missing. The pending EU holds the data.
     const ftl_eu_pre_header_t& h = pending.eu_pre_header;
     if (h.euspare != invalid_eu) return AFS_STATUS_IO_ERROR;
-    if (h.euva != 0 && !euva_acceptable(ftl, g, pending_eu, h.euva, pending_eu))
+    if (h.euva != 0 && !euva_acceptable(ftl, g, pending_eu, h.euva))
       return AFS_STATUS_IO_ERROR;
     if (h.eumc > ftl->last_eumc) ftl->last_eumc = h.eumc;
     ftl->accepted_pending_eu = pending_eu;
