@@ -119,15 +119,77 @@ TEST(AfsMount, HostileHeadersAndFatsAreRefused) {
       {"file entry past the chunks", g.flash_size, 1024, 9, past},
       {"chunk entry 0xFFFF", g.flash_size, 1024, first, 0xFFFF},
       {"chunk entry 65", g.flash_size, 1024, first, 65}, {"cycle", g.flash_size, 1024, first + 1u, first},
+      // File 10 starts inside file 9's chain: deleting either would free
+      // the other's chunks.
+      {"chains that meet", g.flash_size, 1024, 10, static_cast<uint16_t>(first + 1)},
   };
   for (const auto& c : cases) {
     AfsVolumeWriter w(kSmallPartition, 1024);
-    w.add_file(9, pattern(130, 9)).set_header(c.flash_size, c.num_files);
+    w.add_file(9, pattern(130, 9)).set_header(c.flash_size, c.num_files).set_entry(5, 0xFFFE);
     if (c.index != 0) w.set_entry(c.index, c.value);
     Bytes image = w.build();
+    const Bytes before = image;
     AfsMount m(image);
     EXPECT_EQ(m.mount(), 5u) << c.what;
+    EXPECT_EQ(image, before) << c.what;  // not even the zombie's reset is written
     EXPECT_EQ(m.write(9, 0, pattern(10, 1)), 22u) << c.what;  // a failed mount serves nothing
+  }
+}
+
+// A mount accepts a volume whose empty page-mapped EUs carry lower mapping
+// counters than the EU that holds the FAT pages (no device leaves that
+// order). Writes that fill the FAT write head's EU must still survive a
+// remount, where the copy in the EU with the larger counter wins; in device
+// order the head moves into the next empty EU without a new header.
+TEST(AfsWrite, ReportedWritesSurviveARemountWhateverTheCounterOrder) {
+  constexpr uint32_t kPartition = 0x80000;  // 64 EUs, 5 of them page-mapped
+  const AfsGeometry g = AfsGeometry::for_partition(kPartition, 100);
+  const struct {
+    const char* what;
+    bool out_of_order;
+    uint32_t files, size;
+  } cases[] = {
+      {"device order, 12 files of 32 KiB", false, 12, 0x8000},
+      {"counters out of order, 12 files of 32 KiB", true, 12, 0x8000},
+      {"counters out of order, one file of 256 KiB", true, 1, 0x40000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FtlImageBuilder b(FtlGeometry::for_partition(kPartition, g.fat_size));
+    b.image() = AfsVolumeWriter(kPartition, 100).add_file(3, pattern(200, 3)).build();
+    const uint32_t spare = b.eu_count() - 1;
+    if (c.out_of_order) {
+      // EU 0 holds the FAT; EUs 1 to 4 are empty with counters 2 to 5.
+      EuHeader h;
+      h.eumc = b.eu_count() + 6;
+      h.euspare = static_cast<uint16_t>(spare);
+      b.header(0, h);
+    }
+    const FtlImageBuilder before = b;
+    AfsMount m(b.image(), kPartition);
+    ASSERT_EQ(m.mount(kDfsMountFlags, 100), 0u);
+    std::map<uint32_t, AfsFileContent> written = AfsVolumeReader(b.image(), kPartition).files();
+    bool head_moved = false;
+    for (uint32_t f = 20; f < 20 + c.files; ++f) {
+      const uint32_t head = m.ctx.ftl_context->current_page_mapped_eu;
+      ASSERT_EQ(m.write(f, 0, pattern(c.size, f)), 0u) << f;
+      head_moved = head_moved || m.ctx.ftl_context->current_page_mapped_eu != head;
+      written[f] = AfsFileContent{AfsFileState::kData, pattern(c.size, f), {}};
+    }
+    ASSERT_TRUE(head_moved);
+    const uint32_t head = m.ctx.ftl_context->current_page_mapped_eu;
+    // In device order the head simply moves on into EU 1; out of order it is
+    // given a fresh header (a counter above EU 0's) through the spare.
+    EXPECT_EQ(head == 1, !c.out_of_order);
+    if (!c.out_of_order) {
+      for (uint32_t eu = 1; eu < 5; ++eu) EXPECT_EQ(b.header_bytes(eu), before.header_bytes(eu)) << eu;
+    } else {
+      EXPECT_GT(b.read_u32(head, 4), b.eu_count() + 6);  // its eumc
+    }
+    EXPECT_EQ(AfsVolumeReader(b.image(), kPartition).files(), written);
+    AfsMount again(b.image(), kPartition);
+    ASSERT_EQ(again.mount(kDfsMountFlags, 100), 0u);
+    for (const auto& f : written) EXPECT_EQ(again.read(f.first), f.second.data) << f.first;
   }
 }
 

@@ -182,6 +182,22 @@ inline bool header_counters_exhausted(const ftl_context_t* ftl, uint32_t new_eu)
   return ftl->last_eumc == UINT32_MAX || ftl->eu_info[new_eu].euec == UINT32_MAX;
 }
 
+// True when FAT pages written into the empty page-mapped EU `eu` would win
+// over every other copy of them at the next mount, where the copy in the EU
+// with the larger mapping counter wins: `eu`'s counter is above that of every
+// other page-mapped EU that holds pages on flash (the spare's are ignored by
+// the mount). A device keeps this order by itself (the FAT write head moves
+// to empty EUs in counter order and every new header takes the next
+// counter), but a mount accepts images without it.
+inline bool fat_copies_would_win(const ftl_context_t* ftl, uint32_t eu) {
+  for (uint32_t e = 0; e < ftl->amount_of_eus; ++e) {
+    const eu_info_t& info = ftl->eu_info[e];
+    if (e == eu || e == ftl->spare_eu || info.euva != 0 || info.non_committed_pages != 0) continue;
+    if (info.eumc >= ftl->eu_info[eu].eumc) return false;
+  }
+  return true;
+}
+
 // FAT pages that page_info describes: fat_size / 64, within the table.
 inline uint32_t fat_page_count(const afs_context_t* ctx, const ftl_context_t* ftl) {
   const uint32_t pages = ctx->fat_size / FTL_PAGE_DATA_SIZE;

@@ -31,13 +31,15 @@ void start_write_head(ftl_context_t* ftl, uint32_t eu) {
 }
 
 // The empty page-mapped EU with the lowest mapping counter that may receive
-// pages: not the spare, the write head or `reclaimed`; FTL_NO_EU if none.
+// pages: not the spare, the write head or `reclaimed`, and one whose copies
+// would win at the next mount; FTL_NO_EU if none (the new EU then takes the
+// head under a fresh header).
 uint32_t next_empty_page_mapped_eu(const ftl_context_t* ftl, uint32_t reclaimed) {
   uint32_t best = FTL_NO_EU;
   for (uint32_t e = 0; e < ftl->amount_of_eus; ++e) {
     const eu_info_t& info = ftl->eu_info[e];
     if (info.euva != 0 || info.non_committed_pages == 0 || e == ftl->spare_eu ||
-        e == ftl->current_page_mapped_eu || e == reclaimed)
+        e == ftl->current_page_mapped_eu || e == reclaimed || !fat_copies_would_win(ftl, e))
       continue;
     if (best == FTL_NO_EU || info.eumc < ftl->eu_info[best].eumc) best = e;
   }

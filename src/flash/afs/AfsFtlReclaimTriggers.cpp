@@ -33,11 +33,14 @@ bool of_type(const ftl_context_t* ftl, uint32_t eu, uint32_t eu_type) {
 }
 
 // An EU of the type that still has erased pages (lowest eumc), or FTL_NO_EU.
+// An empty page-mapped EU whose FAT copies would lose at the next mount is
+// passed over: the reclaim that follows gives the write head a fresh header.
 uint32_t eu_with_erased_pages(const ftl_context_t* ftl, uint32_t eu_type) {
   if (eu_type != FTL_EU_TYPE_PAGE_MAPPED && eu_type != FTL_EU_TYPE_BLOCK_MAPPED) return FTL_NO_EU;
   uint32_t best = FTL_NO_EU;
   for (uint32_t e = 0; e < ftl->amount_of_eus; ++e) {
     if (!of_type(ftl, e, eu_type) || ftl->eu_info[e].non_committed_pages == 0) continue;
+    if (eu_type == FTL_EU_TYPE_PAGE_MAPPED && !fat_copies_would_win(ftl, e)) continue;
     if (best == FTL_NO_EU || ftl->eu_info[e].eumc < ftl->eu_info[best].eumc) best = e;
   }
   return best;

@@ -114,7 +114,7 @@ uint32_t write_fresh_header(afs_context_t* ctx, uint32_t amount_of_files, AFS_SK
 }
 
 // Walks every file's chain: resets zombies, fills the size table and the
-// chunk bitmap.
+// chunk bitmap. 5 for a chain that meets another one or itself.
 uint32_t scan_files(afs_context_t* ctx) {
   for (uint32_t f = 0; f < ctx->num_files; ++f) {
     const cid_t file = static_cast<cid_t>(f);
@@ -132,7 +132,14 @@ uint32_t scan_files(afs_context_t* ctx) {
     if (entry != AFS_CID_EMPTY) {
       cid_t cid = entry;
       for (;;) {
-        if (ctx->afs_mode == 0) set_chunk_bit(ctx, uint32_t{cid} - ctx->num_files);
+        if (ctx->afs_mode == 0) {
+          // A chunk reached a second time lies on two chains (or its own
+          // chain loops back to it): a change to one file would release or
+          // overwrite the other's data. No crash of a device leaves that.
+          const uint32_t chunk = uint32_t{cid} - ctx->num_files;
+          if (chunk_bit(ctx, chunk)) return AFS_STATUS_IO_ERROR;
+          set_chunk_bit(ctx, chunk);
+        }
         cid_t next = 0;
         status = afs_get_next_cid(ctx, cid, &next);
         if (status != AFS_STATUS_OK) return status;
