@@ -3,6 +3,7 @@
 // torn pages and headers, the allocation hand-over and hostile headers.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 #include "flash/afs/AfsFtl.h"
@@ -220,6 +221,15 @@ TEST_F(BlockReclaimCut, InconsistentEuSetsAreRefused) {
     w.b.format().erase_eu(1);
     EXPECT_EQ(w.mount(), 5u);
   }
+  {
+    // A pending EU beside the EU it killed, but with a counter below the
+    // newest committed header's: no reclaim writes that.
+    TestVolume w(kSmall);
+    w.b.format();
+    const uint32_t fresh = w.b.reclaim(1, ReclaimCut::kOldKilled);
+    w.rewrite_header(fresh, [](EuHeader& h) { h.eumc = 2; });
+    EXPECT_EQ(w.mount(), 5u);
+  }
 }
 
 // ---- page-mapped EUs
@@ -395,6 +405,59 @@ TEST(FtlMountPageMapped, EmptyPendingPageMappedEuKeepsTheWriteHead) {
   EXPECT_EQ(v.eu(23).dirty_pages, 120);
   EXPECT_EQ(v.eu(23).non_committed_pages, 1);
   EXPECT_EQ(v.page(4).eu, 1);
+}
+
+// States a mount accepts that no device leaves behind its FAT write head:
+// FAT pages written after the mount, through head moves and page-mapped
+// reclaims, must all be found again by the next mount.
+TEST(FtlMountHostile, FatWritesSurviveARemountOverOddPageMappedStates) {
+  using ftl_layout::pm_slot_offset;
+  const struct {
+    const char* what;
+    void (*set_up)(TestVolume&);
+  } cases[] = {
+      {"device order", [](TestVolume&) {}},
+      // Two programmed slots: the first commits a page, the second gives
+      // the next one an id.
+      {"programmed slots behind the head", [](TestVolume& v) {
+         v.b.write_u16(0, pm_slot_offset(6), 0x1234).write_u16(0, pm_slot_offset(7), 0x0042);
+       }},
+      {"programmed slots in an empty EU", [](TestVolume& v) {
+         v.b.write_u16(1, pm_slot_offset(3), 0x1234).write_u16(1, pm_slot_offset(4), 0x0042);
+       }},
+      {"empty EU counter below the head's", [](TestVolume& v) {
+         v.rewrite_header(0, [&](EuHeader& h) {
+           h.eumc = v.b.eu_count() + 5;
+           h.euspare = static_cast<uint16_t>(v.b.eu_count() - 1);
+         });
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestVolume v(kLarge, kLargeFat);  // 83 FAT pages, page-mapped EUs 0 and 1
+    v.b.format();
+    for (uint16_t id = 0; id < 3; ++id) v.b.append_fat_page(0, id, page_pattern(id));
+    c.set_up(v);
+    ASSERT_EQ(v.mount(), 0u);
+    ASSERT_EQ(v.hand_over(), 0u);
+    const uint16_t pages = static_cast<uint16_t>(kLargeFat / 64);
+    std::map<uint16_t, PageData> written;
+    for (uint32_t k = 0; k < 400; ++k) {
+      const uint16_t id = static_cast<uint16_t>((k * 7) % pages);
+      PageData data = page_pattern(id, static_cast<uint8_t>(k));
+      ASSERT_EQ(afs_physical_ftl_write_page(&v.ctx, id * 64u, 64, data.data(), 0), 0u) << k;
+      written[id] = data;
+      // Every page written so far, for the builder's reader and a remount;
+      // the writes go on over the remounted state.
+      const auto found = v.b.live_fat_pages();
+      ASSERT_EQ(v.mount(), 0u) << k;
+      ASSERT_EQ(v.hand_over(), 0u);
+      for (const auto& w : written) {
+        ASSERT_TRUE(found.count(w.first) != 0 && found.at(w.first) == w.second) << k << " " << w.first;
+        ASSERT_EQ(read_fat_page(v, w.first), w.second) << k << " " << w.first;
+      }
+    }
+  }
 }
 
 // ---- erase counts of the spare

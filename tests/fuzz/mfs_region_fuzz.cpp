@@ -19,6 +19,7 @@
 // size u16, seed u8 each) to the end.
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "flash/dfs/dfs.h"
@@ -68,13 +69,52 @@ struct Run {
   // clears them in its cache only, so on flash they stay until a write.
   std::set<uint32_t> zombies;
   bool mounted = false;
+  // Patched volumes: files as the library read them back after a write or
+  // delete it reported done (absent: deleted). Whatever else a patch broke,
+  // these must survive every later mount, which must succeed.
+  std::map<uint32_t, std::optional<Bytes>> durable;
 
   int mount() {
+    const bool was_mounted = mounted;
     const int status = dfs_init(image.data(), partition);
     mounted = status == kOk;
     zombies.clear();
-    if (sound) FUZZ_CHECK(mounted);
+    if (sound || was_mounted) FUZZ_CHECK(mounted);
+    for (const auto& d : durable) {
+      if (!d.second) {
+        uint32_t size = 0;
+        FUZZ_CHECK(dfs_getsize(static_cast<int>(d.first), &size) == kNoSuchFile);
+      } else {
+        FUZZ_CHECK(whole_file(d.first) == d.second);
+      }
+    }
     return status;
+  }
+
+  // The whole file through the library, or nothing when it cannot be read.
+  std::optional<Bytes> whole_file(uint32_t f) {
+    uint32_t size = 0;
+    if (dfs_getsize(static_cast<int>(f), &size) != kOk) return std::nullopt;
+    Bytes back(size + 1);
+    uint32_t count = size + 1;
+    if (dfs_read(static_cast<int>(f), 0, &count, back.data()) != kOk || count != size) return std::nullopt;
+    back.resize(size);
+    return back;
+  }
+
+  // After an operation on file `f` of a patched volume: what it left is
+  // durable when the library reported it done, else unknown.
+  void note(uint32_t f, bool done, bool deleted = false) {
+    if (sound || f >= kVolumeFiles) return;
+    durable.erase(f);
+    if (!done) return;
+    if (deleted) {
+      durable.emplace(f, std::nullopt);
+      return;
+    }
+    // A file that also runs through patched chunks may not read whole.
+    const std::optional<Bytes> now = whole_file(f);
+    if (now) durable.emplace(f, now);
   }
 
   // The whole file through the library, checked against the model.
@@ -126,6 +166,7 @@ struct Run {
     data.pop_back();
     FUZZ_CHECK(foldedWrite(status));
     if (status == kOk) zombies.erase(f);
+    note(f, status == kOk);
     if (status == kOk && size != 0) {
       // A write reported done reads back, whatever the volume held before.
       Bytes back(size);
@@ -154,6 +195,7 @@ struct Run {
   void remove(uint32_t f) {
     const int status = dfs_delete_file(static_cast<int>(f));
     FUZZ_CHECK(folded(status));
+    note(f, status == kOk, true);
     if (!sound) return;
     if (f >= kVolumeFiles) {
       FUZZ_CHECK(status == kInvalid);
@@ -245,6 +287,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (run.sound && (run.files.count(f) != 0 || run.zombies.count(f) != 0 || f >= kVolumeFiles)) break;
         const int status = dfs_mark_zombie_file(static_cast<int>(f));
         FUZZ_CHECK(!run.sound || status == kOk);
+        run.note(f, false);
         if (status == kOk) run.zombies.insert(f);
         break;
       }

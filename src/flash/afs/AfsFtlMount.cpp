@@ -58,9 +58,38 @@ bool euva_acceptable(const ftl_context_t* ftl, const Geometry& g, uint32_t eu, f
   return true;
 }
 
-void mark_empty_page_mapped(eu_info_t& info) {
+// True when slot `next` can take a page id and every later slot is erased:
+// the part of a page-mapped EU that FAT writes fill from page `next` on.
+// Slot `next` may be the end marker that the id replaces.
+bool slots_free_from(const uint16_t* slot, uint32_t next) {
+  if (next >= FTL_PAGE_MAPPED_SLOTS) return true;
+  if (slot[next] != FTL_SLOT_ERASED && slot[next] != FTL_SLOT_END_MARKER) return false;
+  for (uint32_t i = next + 1; i < FTL_PAGE_MAPPED_SLOTS; ++i)
+    if (slot[i] != FTL_SLOT_ERASED) return false;
+  return true;
+}
+
+// Reads the page-id slots of page-mapped EU `eu`. 0 or 5.
+uint32_t read_slots(afs_context_t* ctx, uint32_t eu, uint16_t* slot) {
+  uint8_t raw[FTL_PM_SLOTS_BYTES];
+  if (SpiDrvRead(eu_address(ctx, eu, FTL_PM_SLOTS_OFFSET), FTL_PM_SLOTS_BYTES, raw) != 0)
+    return AFS_STATUS_IO_ERROR;
+  for (uint32_t i = 0; i < FTL_PAGE_MAPPED_SLOTS; ++i) slot[i] = load_u16(raw + 2 * i);
+  return AFS_STATUS_OK;
+}
+
+// A page-mapped EU whose first slot is erased: empty when every slot is. An
+// EU with programmed slots behind an erased first one (no device writes
+// that) holds no page but is never given to the FAT write head, where the
+// commit marks would land on those slots and the next mount would decode
+// them as pages; a reclaim erases it. 0 or 5.
+uint32_t settle_unwritten_page_mapped(afs_context_t* ctx, uint32_t eu) {
+  uint16_t slot[FTL_PAGE_MAPPED_SLOTS];
+  if (read_slots(ctx, eu, slot) != 0) return AFS_STATUS_IO_ERROR;
+  eu_info_t& info = ctx->ftl_context->eu_info[eu];
   info.dirty_pages = FTL_PAGE_MAPPED_PAGES;
-  info.non_committed_pages = 1;
+  info.non_committed_pages = slots_free_from(slot, 0) ? 1 : 0;
+  return AFS_STATUS_OK;
 }
 
 // Maps the committed FAT pages of page-mapped EU `eu_index` and counts its
@@ -74,11 +103,8 @@ uint32_t ftl_process_pages(afs_context_t* afs_context, uint32_t eu_index, uint32
   // An EU whose pages are all committed without an end marker is full.
   if (in_last_eu == 1) ftl->next_page_in_current_eu = FTL_PAGE_MAPPED_PAGES;
 
-  uint8_t raw[FTL_PM_SLOTS_BYTES];
-  if (SpiDrvRead(eu_address(afs_context, eu_index, FTL_PM_SLOTS_OFFSET), FTL_PM_SLOTS_BYTES, raw) != 0)
-    return AFS_STATUS_IO_ERROR;
   uint16_t slot[FTL_PAGE_MAPPED_SLOTS];
-  for (uint32_t i = 0; i < FTL_PAGE_MAPPED_SLOTS; ++i) slot[i] = load_u16(raw + 2 * i);
+  if (read_slots(afs_context, eu_index, slot) != 0) return AFS_STATUS_IO_ERROR;
 
   eu_info_t& info = ftl->eu_info[eu_index];
   bool skip = false;
@@ -114,9 +140,14 @@ uint32_t ftl_process_pages(afs_context_t* afs_context, uint32_t eu_index, uint32
     if (slot[j + 1] == FTL_SLOT_END_MARKER) {
       if (in_last_eu == 1) ftl->next_page_in_current_eu = j + 1;
       info.dirty_pages = static_cast<ftl_dirty_page_t>(info.dirty_pages + (FTL_PAGE_MAPPED_PAGES - 1 - j));
-      return AFS_STATUS_OK;
+      break;
     }
   }
+  // FAT writes continue at the head only over erased slots (a device leaves
+  // nothing programmed behind its head); otherwise the EU counts as full and
+  // the next FAT write moves the head.
+  if (in_last_eu == 1 && !slots_free_from(slot, ftl->next_page_in_current_eu))
+    ftl->next_page_in_current_eu = FTL_PAGE_MAPPED_PAGES;
   return AFS_STATUS_OK;
 }
 
@@ -239,7 +270,7 @@ extern "C" uint32_t afs_physical_ftl_init(afs_context_t* afs_context, uint32_t f
     }
     if (h.euva != 0) continue;  // block-mapped: settled at the hand-over
     if (raw.first_page_header == FTL_SLOT_ERASED) {
-      mark_empty_page_mapped(info);
+      if (settle_unwritten_page_mapped(afs_context, i) != 0) return AFS_STATUS_IO_ERROR;
       continue;
     }
     if (ftl->current_page_mapped_eu == FTL_NO_EU) ftl->current_page_mapped_eu = i;
@@ -265,11 +296,15 @@ extern "C" uint32_t afs_physical_ftl_init(afs_context_t* afs_context, uint32_t f
     if (h.euspare != invalid_eu) return AFS_STATUS_IO_ERROR;
     if (h.euva != 0 && !euva_acceptable(ftl, g, pending_eu, h.euva))
       return AFS_STATUS_IO_ERROR;
-    if (h.eumc > ftl->last_eumc) ftl->last_eumc = h.eumc;
+    // A reclaim gives its new header the next counter, so the pending EU is
+    // the newest of all. One that is not would take the FAT write head
+    // below an EU whose copies win at the next mount.
+    if (h.eumc <= ftl->last_eumc) return AFS_STATUS_IO_ERROR;
+    ftl->last_eumc = h.eumc;
     ftl->accepted_pending_eu = pending_eu;
     if (h.euva == 0) {
       if (pending.first_page_header == FTL_SLOT_ERASED) {
-        mark_empty_page_mapped(ftl->eu_info[pending_eu]);
+        if (settle_unwritten_page_mapped(afs_context, pending_eu) != 0) return AFS_STATUS_IO_ERROR;
       } else {
         // It becomes the current page-mapped EU; the chain seed is its own.
         ftl->current_page_mapped_eu = pending_eu;
@@ -290,7 +325,8 @@ extern "C" uint32_t afs_physical_ftl_init(afs_context_t* afs_context, uint32_t f
     // No page-mapped EU holds a page: start with the oldest one. The spare
     // is never chosen, since the next reclaim erases it.
     for (uint32_t i = 0; i < g.eus; ++i) {
-      if (ftl->eu_info[i].euva != 0 || i == ftl->spare_eu) continue;
+      if (ftl->eu_info[i].euva != 0 || i == ftl->spare_eu || ftl->eu_info[i].non_committed_pages == 0)
+        continue;
       if (ftl->current_page_mapped_eu == FTL_NO_EU ||
           ftl->eu_info[i].eumc < ftl->eu_info[ftl->current_page_mapped_eu].eumc)
         ftl->current_page_mapped_eu = i;
