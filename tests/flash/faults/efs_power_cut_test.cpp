@@ -173,6 +173,45 @@ TEST_F(EfsPowerCut, EveryWriteAndEraseOfAChange) {
   RecordProperty("cuts", static_cast<int>(cuts_));
 }
 
+TEST_F(EfsPowerCut, FailingEfsEraseStopsThereAndKeepsTheRest) {
+  // Mounted, the erase takes every other BM in order and the active one last,
+  // each after zeroing its header CRC; unmounted, every BM in order with a
+  // plain erase. The nth erase fails: the BMs before it are blank, the
+  // failing one has at most its CRC zeroed, nothing else changes, and the
+  // region mounts with the old files while the active BM's header stands.
+  for (const Layout& layout : {kLayouts[0], kLayouts[1]}) {
+    for (bool mounted : {true, false}) {
+      std::vector<uint32_t> order;
+      for (uint32_t k = 0; k < layout.geo.bm; ++k)
+        if (!mounted || k != layout.active) order.push_back(k);
+      if (mounted) order.push_back(layout.active);
+      for (uint32_t nth = 1; nth <= order.size(); ++nth) {
+        const std::string name = std::string(layout.name) + (mounted ? " mounted" : " unmounted") + " erase " +
+                                 std::to_string(nth);
+        prepare(layout, 0, false);
+        const std::vector<FileRead> before = files();
+        Bytes expected = image_;
+        bool active_kept = true;
+        for (uint32_t i = 0; i < nth; ++i) {
+          const size_t at = order[i] * size_t{4096};
+          if (i + 1 < nth) std::fill_n(expected.begin() + at, 4096, 0xFF);
+          else if (mounted) std::fill_n(expected.begin() + at + 12, 4, 0);  // the header's CRC
+          if (order[i] == layout.active && (i + 1 < nth || mounted)) active_kept = false;
+        }
+        if (!mounted) efs_ctx.initlized = false;
+        fake::reset();
+        fake::fail(fake_flash::Op::kErase, nth);
+        EXPECT_EQ(5, EFS_erase()) << name;
+        EXPECT_EQ(1u, fake::failures_returned()) << name;
+        EXPECT_FALSE(EFS_is_initialized()) << name;
+        EXPECT_TRUE(expected == image_) << name;
+        EXPECT_EQ(active_kept ? 0 : 41, remount(false)) << name;
+        EXPECT_TRUE(!active_kept || files() == before) << name;
+      }
+    }
+  }
+}
+
 TEST_F(EfsPowerCut, LastEntryBlankOnReReadRetriesTheMount) {
   prepare(kLayouts[0], 0, false);
   const EfsGeo kGeo = geo();
