@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 
 #include "support/efs_setup.h"
 
@@ -136,25 +137,40 @@ TEST_F(EfsFiles, RefusedOperationsChangeNothing) {
 }
 
 TEST_F(EfsFiles, WritesNeedingMoreSparesThanExistTouchNothing) {
-  // One spare: file 1 (Offset_In_Block 100) may take 3968 bytes; from 3969
-  // on the write needs two free spares, though one piece holds it.
-  load({2, 7, 1}, kFiles);
-  ASSERT_EQ(0, mount());
-  ASSERT_EQ(0, efs_lib_write(1, efs_pattern(3968, 1)));
-  const Bytes before = image_;
-  for (uint32_t size : {3969u, 3972u, 9000u}) {
-    EXPECT_EQ(28, efs_lib_write(1, efs_pattern(size, 2))) << size;
-    EXPECT_TRUE(before == image_) << size;
+  // File 1 (Offset_In_Block 100) needs (size + 4175) / 4072 free spares. With
+  // one spare it may take 3968 bytes: from 3969 on it needs two, though up to
+  // 3972 bytes one piece holds it. Without spares nothing can be written or
+  // deleted.
+  const EfsGeo geos[] = {{2, 7, 1}, {3, 7, 1}, {4, 7, 2}, {255, 255, 1}, {2, 7, 0}, {3, 7, 0}};
+  for (const EfsGeo& g : geos) {
+    const std::string name = std::to_string(g.bm) + "/" + std::to_string(g.valid) + "/" + std::to_string(g.spare);
+    load(g, kFiles);
+    ASSERT_EQ(0, mount()) << name;
+    const uint32_t first = g.spare == 0 ? 0 : (g.spare + 1) * 4072 - 4175;  // the smallest size refused
+    Bytes kept;
+    if (g.spare != 0) {
+      kept = efs_pattern(first - 1, 1);
+      ASSERT_EQ(0, efs_lib_write(1, kept)) << name;
+      ASSERT_EQ(0, efs_lib_write(0, efs_pattern(100, 2))) << name;
+    }
+    const Bytes before = image_;
+    for (uint32_t size : {first, first + 3, 9000u, 12000u}) {
+      if (size < first) continue;
+      EXPECT_EQ(28, efs_lib_write(1, efs_pattern(size, 3))) << name << " " << size;
+      EXPECT_TRUE(before == image_) << name << " " << size;
+    }
+    if (g.spare == 0) {
+      EXPECT_EQ(28, EFS_delete(0)) << name;
+      EXPECT_EQ(28, efs_lib_write(0, efs_pattern(5, 1))) << name;
+      EXPECT_TRUE(before == image_) << name;
+    }
+    // The files read as before, by the library and by the independent reader.
+    Bytes out, independent;
+    EXPECT_EQ(g.spare ? 0 : 2, efs_lib_read(1, &out)) << name;
+    const EfsFileState state = efs_read_file(image_, g, efs_view(image_, g), kFiles[1].at, &independent);
+    EXPECT_EQ(g.spare ? EfsFileState::kPresent : EfsFileState::kAbsent, state) << name;
+    EXPECT_TRUE(kept == out && kept == independent) << name;
   }
-  Bytes out;
-  EXPECT_EQ(0, efs_lib_read(1, &out));
-  EXPECT_EQ(efs_pattern(3968, 1), out);
-
-  load({2, 7, 0}, kFiles);
-  ASSERT_EQ(0, mount());
-  EXPECT_EQ(28, EFS_delete(0));
-  EXPECT_EQ(28, efs_lib_write(0, efs_pattern(5, 1)));
-  EXPECT_TRUE(region_.bytes == image_);
 }
 
 TEST_F(EfsFiles, DamagedPiecesReadAsCorrupt) {
