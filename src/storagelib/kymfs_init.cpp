@@ -73,14 +73,15 @@ void endMounts() {
 
 // Step 4 of start-up: the file table and the three configuration tables.
 bool loadCfgTables(ModQelStorageLibConfig& config) {
+  // The regions, the file table and the tables of an earlier start-up are
+  // replaced from here on, or released when this one fails: none of them
+  // may stay in use.
+  endMounts();
   const CommonTarnTable& fileTable = config.ftblTable.commonData;
   if (fileTable.size == 0) {
     setError(ErrorFtblLoadFail, "ftbl data must be defined for flat VFS, but not load by Tarn.");
     return false;
   }
-  // The regions, the file table and the tables of an earlier start-up are
-  // replaced from here on: none of them may stay in use.
-  endMounts();
   if (!kyMfsSetFileTableCopy(fileTable.data, fileTable.size, config.ftblTable.afsSkuId))
     return false;
 

@@ -210,12 +210,21 @@ TEST_F(SessionTest, KeptShutdownsAndRestartsInOneProcess) {
   EXPECT_FALSE(kyMfsIsInitialized());
   EXPECT_EQ(current("a"), "<none>");
   EXPECT_EQ(current("e"), "ee");
-  // One that fails while loading its tables leaves none of the earlier ones.
-  HostImage broken;
-  broken.qelc.assign(15, 0);
-  EXPECT_FALSE(start(broken));
-  EXPECT_FALSE(kyFcsIsInitialized());
-  EXPECT_EQ(current("e"), "<none>");
+  // One that fails while loading its tables, or for want of a file table,
+  // leaves none of the earlier tables and no region mounted.
+  for (const bool no_file_table : {false, true}) {
+    ASSERT_TRUE(start(image));
+    ASSERT_TRUE(kyMfsIsInitialized());
+    HostImage broken;
+    if (no_file_table)
+      broken.ftbl.clear();
+    else
+      broken.qelc.assign(15, 0);
+    EXPECT_FALSE(start(broken));
+    EXPECT_FALSE(kyFcsIsInitialized());
+    EXPECT_FALSE(kyMfsIsInitialized()) << no_file_table;
+    EXPECT_EQ(current("e"), "<none>");
+  }
   hostReports().clear();
   EXPECT_FALSE(kyMfsNvarTerm(false));
   EXPECT_EQ(reports(), std::vector<HostReport>{errorReport(ErrorFcsNotInitialized, "FCS was not initialized.", "")});
