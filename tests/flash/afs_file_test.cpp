@@ -1,6 +1,7 @@
 // AFS file operations, checked through the independent volume reader: the
 // copy-on-write write in all its shapes, reads, sizes, delete, zombies, the
-// size limit, a chain over the whole volume and a full volume.
+// size limit, a chain over the whole volume and a full volume; the
+// maintenance calls without a volume, or on a volume without an FTL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -182,6 +183,40 @@ TEST(AfsWrite, AChainOverTheWholeVolumeThenAFullVolume) {
   ASSERT_EQ(afs_deletefile(&again.ctx, 10), 0u);
   ASSERT_EQ(again.write(f, 0, pattern(1000, 77)), 0u);
   EXPECT_EQ(again.reader().file(f).data, pattern(1000, 77));
+}
+
+TEST(AfsFile, MaintenanceCallsNeedAnFtlVolume) {
+  EXPECT_FALSE(afs_get_idle_reclaim_enabled(nullptr));
+  afs_set_idle_reclaim_enabled(nullptr);
+  EXPECT_FALSE(afs_idle_reclaim_needed(nullptr));
+  for (auto call : {afs_idle_reclaim, afs_force_full_reclaim, afs_force_dirty_erase}) EXPECT_EQ(call(nullptr), 22u);
+
+  // A volume whose FAT log is nearly full wants an idle reclaim; with any
+  // other storage type none is asked for or run.
+  const uint32_t fat_size = AfsGeometry::for_partition(kSmallPartition, 1024).fat_size;
+  FtlImageBuilder b(FtlGeometry::for_partition(kSmallPartition, fat_size));
+  b.format();
+  for (uint16_t i = 0; i < 100; ++i) b.append_fat_page(0, 1, page_fill(0));
+  Bytes image = b.image();
+  AfsMount m(image);
+  ASSERT_EQ(m.mount(kDfsMountFlags | 0x10), 0u);  // a fresh header: FAT page 0 is the 101st
+  EXPECT_FALSE(afs_get_idle_reclaim_enabled(&m.ctx));
+  afs_set_idle_reclaim_enabled(&m.ctx);
+  EXPECT_TRUE(afs_get_idle_reclaim_enabled(&m.ctx));
+  EXPECT_TRUE(afs_idle_reclaim_needed(&m.ctx));
+  m.ctx.storage_type = 1;
+  const Bytes before = image;
+  EXPECT_FALSE(afs_idle_reclaim_needed(&m.ctx));
+  EXPECT_EQ(afs_idle_reclaim(&m.ctx), 0u);
+  EXPECT_EQ(image, before);
+  m.ctx.storage_type = 0;
+  EXPECT_EQ(afs_idle_reclaim(&m.ctx), 0u);
+  EXPECT_FALSE(afs_idle_reclaim_needed(&m.ctx));
+  // EU 0 went to the spare, EU 3, with its two live pages.
+  b.image() = image;
+  EXPECT_EQ(b.read_u32(0, ftl_layout::kSigOffset), ftl_layout::kSigKilled);
+  EXPECT_EQ(b.read_u16(3, ftl_layout::kEusparOffset), 0);
+  EXPECT_EQ(b.committed_fat_pages(3), (std::vector<std::pair<uint16_t, uint32_t>>{{1, 0}, {0, 1}}));
 }
 
 }  // namespace

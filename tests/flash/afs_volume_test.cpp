@@ -1,6 +1,6 @@
 // Mount of AFS volumes laid out by the independent volume writer: the FAT
 // scan, the format and fresh-header paths, arguments and flags, hostile
-// headers and FATs, and FAT-page trimming.
+// headers and FATs, FAT-page trimming, and the volume's own chunk allocator.
 #include <gtest/gtest.h>
 
 #include "flash/afs/AfsFtl.h"
@@ -209,6 +209,42 @@ TEST(AfsMount, FatPagesHoldingOnlyFreeChunksAreTrimmed) {
     EXPECT_EQ(m.ctx.ftl_context->page_info[p].page_num != 0xFF, kept) << p;
   }
   EXPECT_EQ(m.read(0), pattern(64, 0));
+}
+
+TEST(AfsMount, TheAllocatorBeforeTheHandOverTakesFreeChunksInTurn) {
+  AfsVolumeWriter w(kSmallPartition, 1024);
+  const AfsGeometry g = w.geometry();
+  w.add_file(3, pattern(130, 3)).add_file(5, pattern(100, 5), {240, 241});  // chunks 0-2, 240-241
+  Bytes image = w.build();
+  AfsMount m(image);
+  ASSERT_EQ(m.mount(), 0u);
+  m.ctx.chunk_allocation_handed_over = 0;  // the volume allocates from its own bitmap
+  m.ctx.allocate_chunk_start_from = 239;
+  const Bytes before = image;
+  // From 239 past file 5's chunks, wrapping at the end past file 3's.
+  cid_t id = 0;
+  for (uint32_t chunk : {239u, 242u, 243u, 3u}) {
+    ASSERT_EQ(afs_allocate_chunk(&m.ctx, &id), 0u);
+    EXPECT_EQ(id, g.chunk_id(chunk));
+    EXPECT_TRUE(m.bit(chunk));
+  }
+  EXPECT_EQ(m.ctx.allocate_chunk_start_from, 4u);
+  EXPECT_EQ(image, before);  // allocating writes nothing
+
+  // Every free chunk once, then 28: nothing is taken or written.
+  const uint32_t free_chunks = g.num_chunks - m.bits();
+  uint32_t handed = 0;
+  while (handed <= free_chunks && afs_allocate_chunk(&m.ctx, &id) == 0) ++handed;
+  EXPECT_EQ(handed, free_chunks);
+  EXPECT_EQ(m.bits(), g.num_chunks);
+  const uint32_t start = m.ctx.allocate_chunk_start_from;
+  const Bytes full = image;
+  EXPECT_EQ(afs_allocate_chunk(&m.ctx, &id), 28u);
+  EXPECT_EQ(m.write(3, 0, pattern(10, 9)), 28u);
+  EXPECT_EQ(m.ctx.allocate_chunk_start_from, start);
+  EXPECT_EQ(image, full);
+  EXPECT_EQ(m.reader().files(), AfsVolumeReader(before, kSmallPartition).files());
+  EXPECT_EQ(m.read(3), pattern(130, 3));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The DFS dispatcher over an AFS volume and an EFS region made by the test
 // builders: routing by sub-media type, the numbers passed down, status
-// folding, and the mount's life cycle. Results on flash are read back with
-// the independent readers.
+// folding, the mount's life cycle and the maintenance calls. Results on
+// flash are read back with the independent readers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,6 +12,7 @@
 #include "storage/ToolsFileTable.h"
 #include "support/afs_volume_image.h"
 #include "support/efs_region.h"
+#include "support/ftl_image_builder.h"
 #include "support/file_table_builder.h"
 
 namespace {
@@ -48,6 +49,10 @@ TEST(Dfs, RoutesAndFoldsOverAMountedVolume) {
   EXPECT_EQ(dfs_force_full_reclaim(), 22);
   EXPECT_EQ(dfs_set_page_size(64), 22);
   EXPECT_FALSE(dfs_idle_reclaim_needed());
+  EXPECT_EQ(dfs_idle_reclaim(), 22);
+  dfs_set_idle_reclaim_enabled();
+  EXPECT_FALSE(dfs_get_idle_reclaim_enabled());
+  EXPECT_FALSE(dfs_is_fs_erased());
 
   tarn_test::AfsVolumeWriter writer(kPartition, 128);
   writer.add_file(6, text("afs-six")).add_file(7, text("seven"));
@@ -105,10 +110,53 @@ TEST(Dfs, RoutesAndFoldsOverAMountedVolume) {
   EXPECT_EQ(statuses(6), (std::vector<int>{22, 22, 22, 22}));
   EXPECT_EQ(dfs_getsize(0x1006, &size), 0);
   EXPECT_EQ(dfs_force_dirty_erase(), 22);
+  EXPECT_EQ(dfs_idle_reclaim(), 22);
 
   // A new mount replaces the failed one.
   ASSERT_EQ(dfs_init(mfs.data(), kPartition), 0);
   EXPECT_EQ(readDfs(6, status), "AFS");
+}
+
+TEST(Dfs, IdleReclaimAndItsFlagServeTheMountedVolume) {
+  Bytes mfs = tarn_test::AfsVolumeWriter(kPartition, 128).add_file(6, text("afs-six")).build();
+  ASSERT_EQ(dfs_init(mfs.data(), kPartition), 0);
+  EXPECT_FALSE(dfs_is_fs_erased());
+  EXPECT_FALSE(dfs_get_idle_reclaim_enabled());
+  dfs_set_idle_reclaim_enabled();
+  EXPECT_TRUE(dfs_get_idle_reclaim_enabled());
+  const Bytes before = mfs;
+  EXPECT_FALSE(dfs_idle_reclaim_needed());
+  EXPECT_EQ(dfs_idle_reclaim(), 0);  // nothing due: nothing written
+  EXPECT_EQ(mfs, before);
+
+  // Rewrites of file 7 fill the FAT log of the one page-mapped EU until
+  // fewer than 30 of its pages are free; the idle reclaim compacts it into
+  // the spare.
+  Bytes data = text("rewritten");
+  int writes = 0;
+  for (; writes < 200 && !dfs_idle_reclaim_needed(); ++writes) ASSERT_EQ(dfs_write(7, 0, 9, data.data(), 0), 0);
+  ASSERT_TRUE(dfs_idle_reclaim_needed()) << writes;
+  const auto files = tarn_test::AfsVolumeReader(mfs, kPartition).files();
+  tarn_test::FtlImageBuilder view(tarn_test::FtlGeometry::for_partition(kPartition, 0));
+  view.image() = mfs;
+  const auto fat = view.live_fat_pages();
+  EXPECT_EQ(dfs_idle_reclaim(), 0);
+  EXPECT_FALSE(dfs_idle_reclaim_needed());
+  view.image() = mfs;
+  EXPECT_EQ(view.read_u32(0, tarn_test::ftl_layout::kSigOffset), tarn_test::ftl_layout::kSigKilled);
+  EXPECT_EQ(view.read_u16(3, tarn_test::ftl_layout::kEusparOffset), 0);
+  // Every live FAT page is in EU 3 now, as it was; trimmed ones are gone.
+  const auto moved = view.live_fat_pages();
+  EXPECT_EQ(view.committed_fat_pages(3).size(), moved.size());
+  for (const auto& [lp, page] : moved) EXPECT_EQ(fat.at(lp), page) << lp;
+  EXPECT_EQ(tarn_test::AfsVolumeReader(mfs, kPartition).files(), files);
+
+  // A new mount has a new context: the flag is clear again.
+  ASSERT_EQ(dfs_init(mfs.data(), kPartition), 0);
+  EXPECT_FALSE(dfs_get_idle_reclaim_enabled());
+  int status = 0;
+  EXPECT_EQ(readDfs(7, status), "rewritten");
+  EXPECT_EQ(readDfs(6, status), "afs-six");
 }
 
 }  // namespace

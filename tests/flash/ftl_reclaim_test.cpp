@@ -2,7 +2,8 @@
 // across a range boundary, chunk allocation, the idle thresholds, wear
 // levelling, making room, the forced reclaims, the dirty erase and the end of
 // reserved-files mode, with flash bytes checked against the independent
-// builder (its own writes, reclaims and reader).
+// builder (its own writes, reclaims and reader); the idle reclaim, the retry
+// of making room, and the write head moving into an empty page-mapped EU.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -198,6 +199,182 @@ TEST(FtlReclaim, ForcedFullReclaimTakesOneBlockMappedEuPerCall) {
   for (uint32_t eu : {2u, 3u, 4u, 5u}) expected.reclaim(eu, ReclaimCut::kCommitted);
   EXPECT_EQ(v.b.image(), expected.image());
   EXPECT_EQ(v.ftl().spare_eu, 5);
+
+  // EU 5 becomes page-mapped: the pass ends after EU 4 with 11, and the next
+  // call finds no block-mapped EU at or above 5, writes nothing and starts
+  // over, so that the call after it reclaims EU 0 again.
+  ASSERT_EQ(reclaim_eu(&v.ctx, 0, 1), 0u);
+  expected.reclaim(0, ReclaimCut::kCommitted);
+  for (uint32_t status : {11u, 11u, 11u}) ASSERT_EQ(afs_physical_ftl_force_full_reclaim(&v.ctx), status);
+  for (uint32_t eu : {2u, 3u, 4u}) expected.reclaim(eu, ReclaimCut::kCommitted);
+  EXPECT_EQ(v.ftl().full_reclaim_flow_index, 5);
+  EXPECT_EQ(afs_physical_ftl_force_full_reclaim(&v.ctx), 0u);
+  EXPECT_EQ(v.ftl().full_reclaim_flow_index, 0);
+  EXPECT_EQ(v.b.image(), expected.image());
+  EXPECT_EQ(afs_physical_ftl_force_full_reclaim(&v.ctx), 11u);
+  expected.reclaim(0, ReclaimCut::kCommitted);
+  EXPECT_EQ(v.b.image(), expected.image());
+  EXPECT_EQ(read(v, chunk_address(365)), page_pattern(365));
+}
+
+std::vector<uint32_t> chunk_range(uint32_t from, uint32_t to) {  // [from, to)
+  std::vector<uint32_t> out(to - from);
+  std::iota(out.begin(), out.end(), from);
+  return out;
+}
+
+TEST(FtlReclaim, IdleReclaimTakesWhatTheIdleTestNames) {
+  struct {
+    const char* what;
+    uint32_t fat_pages;              // appended to EU 0, ids cycling over the 10 FAT pages
+    std::vector<uint32_t> released;  // chunks programmed, then released
+    std::vector<uint32_t> allocated;
+    int reclaimed;                   // -1: nothing is due
+    std::vector<uint32_t> copied;    // block-mapped pages copied
+  } const cases[] = {
+      {"nothing due", 20, {}, {0, 130}, -1, {}},
+      {"the FAT log nearly full", 100, {}, {0}, 0, {}},
+      {"a wholly released block-mapped EU", 20, chunk_range(0, 122), {130}, 1, {}},
+      // 60 erased and 97 + 60 dirty block-mapped pages: the dirtiest is taken.
+      {"few free and many dirty pages", 20, chunk_range(0, 97), chunk_range(97, 184), 1, chunk_range(97, 122)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestVolume v(kSmall);
+    v.b.format();
+    for (uint32_t i = 0; i < c.fat_pages; ++i)
+      v.b.append_fat_page(0, uint16_t(i % 10), page_pattern(uint16_t(i % 10), uint8_t(i / 10)));
+    for (uint32_t chunk : c.released) v.b.put_chunk(uint32_t(v.b.eu_of_chunk(chunk)), chunk, page_fill(7));
+    ASSERT_EQ(v.ready(c.allocated), 0u);
+    const auto fat = v.b.live_fat_pages();
+    FtlImageBuilder expected = v.b;
+    uint32_t index = 0, type = 0;
+    EXPECT_EQ(afs_physical_ftl_idle_reclaim_needed(&v.ctx, &index, &type), c.reclaimed >= 0);
+    EXPECT_EQ(afs_physical_ftl_idle_reclaim(&v.ctx), 0u);
+    if (c.reclaimed >= 0) {
+      ReclaimOptions live;
+      live.pages = c.copied;
+      live.none_live = c.reclaimed == 1 && c.copied.empty();
+      expected.reclaim(static_cast<uint32_t>(c.reclaimed), ReclaimCut::kCommitted, live);
+    }
+    EXPECT_EQ(v.b.image(), expected.image());
+    EXPECT_FALSE(afs_physical_ftl_idle_reclaim_needed(&v.ctx, &index, &type));  // the cause is gone
+    EXPECT_EQ(v.b.live_fat_pages(), fat);
+    for (uint32_t chunk : c.allocated) EXPECT_EQ(read(v, chunk_address(chunk)), page_pattern(uint16_t(chunk)));
+  }
+}
+
+TEST(FtlReclaim, MakingRoomRetriesTheDirtiestEuWhenTheLevellingPickGainsNothing) {
+  // EUs 0-1 page-mapped, 2-3 block-mapped, 4 the spare. The least-worn EU
+  // (erase count 109 against 210) holds only live data: reclaimed first, it
+  // gains nothing, and the dirtiest EU is reclaimed in its place.
+  const FtlGeometry g{5 * 8192, 240 * 64, 240 * 64 + 2 * kBmDataBytes, 0};
+  struct {
+    const char* what;
+    uint32_t type;
+    bool stale;  // the most-worn EU holds released chunks or stale FAT copies
+    uint32_t status;
+  } const cases[] = {
+      {"block-mapped", 1, true, 0},
+      {"page-mapped", 0, true, 0},
+      {"page-mapped, nothing stale anywhere", 0, false, 28},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestVolume v(g);
+    v.b.format();
+    const uint32_t worn = c.type == 1 ? 3 : 1, fresh = worn - 1;
+    v.rewrite_header(fresh, [](EuHeader& h) { h.euec = 109; });
+    v.rewrite_header(worn, [](EuHeader& h) { h.euec = 210; });
+    const std::vector<uint32_t> released = {130, 131, 200};
+    std::vector<uint32_t> allocated;
+    if (c.type == 1) {
+      for (uint32_t chunk : released) v.b.put_chunk(3, chunk, page_fill(7));
+      for (uint32_t chunk = 0; chunk < 244; ++chunk)
+        if (std::count(released.begin(), released.end(), chunk) == 0) allocated.push_back(chunk);
+    } else {
+      for (uint16_t lp = 0; lp < 120; ++lp) v.b.append_fat_page(0, lp, page_pattern(lp));
+      for (uint16_t i = 0; i < 120; ++i) {
+        const uint16_t lp = static_cast<uint16_t>(120 + (c.stale ? i % 10 : i));
+        v.b.append_fat_page(1, lp, page_pattern(lp, uint8_t(i)));
+      }
+    }
+    ASSERT_EQ(v.ready(allocated), 0u);
+    FtlImageBuilder expected = v.b;
+    expected.reclaim(fresh, ReclaimCut::kCommitted);  // into the spare, EU 4
+    if (c.type == 1) {
+      cid_t id = 0;
+      ASSERT_EQ(afs_physical_ftl_allocate_page(&v.ctx, &id), 65533u);
+      ASSERT_EQ(afs_physical_ftl_allocate_page(&v.ctx, &id), c.status);
+      EXPECT_EQ(id, 130);  // the lowest released chunk of the dirtiest EU
+      ReclaimOptions live;
+      for (uint32_t page = 0; page < kBmPages; ++page)
+        if (std::count(released.begin(), released.end(), 122 + page) == 0) live.pages.push_back(page);
+      expected.reclaim(worn, ReclaimCut::kCommitted, live);
+    } else {
+      EXPECT_EQ(write(v, 5 * 64, page_fill(0x55)), c.status);
+      if (c.status == 0) {
+        expected.reclaim(worn, ReclaimCut::kCommitted);  // its live pages into EU 0, the new head
+        expected.append_fat_page(0, 5, page_fill(0x55));
+        EXPECT_EQ(read(v, 5 * 64), page_fill(0x55));
+      }
+    }
+    EXPECT_EQ(v.b.image(), expected.image());
+  }
+}
+
+TEST(FtlReclaim, APageMappedReclaimMovesTheHeadToTheOldestEmptyEu) {
+  // EUs 0-2 page-mapped, 3-4 block-mapped, 5 the spare; 128 FAT pages.
+  // Two reclaims of empty EUs leave EU 5 (counter 7) and EU 2 (counter 8)
+  // empty and EU 1 the spare.
+  const FtlGeometry g{6 * 8192, 128 * 64, 128 * 64 + 2 * kBmDataBytes, 0};
+  struct {
+    const char* what;
+    uint32_t eu0_pages, eu0_ids;  // appended to EU 0, ids cycling over eu0_ids
+    uint32_t eu5_pages;           // then to EU 5, ids 64 + i % 50: it becomes the head
+    uint32_t into_eu5;            // copies that land in EU 5; the rest go to EU 2
+    uint32_t head, next;          // the write head afterwards
+  } const cases[] = {
+      {"the full head", 120, 40, 0, 40, 5, 40},
+      {"the head with room", 50, 40, 0, 40, 5, 40},
+      {"another EU, filling the head", 120, 64, 110, 10, 2, 54},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestVolume v(g);
+    v.b.format();
+    v.b.reclaim(2, ReclaimCut::kCommitted);
+    v.b.reclaim(1, ReclaimCut::kCommitted);
+    for (uint32_t i = 0; i < c.eu0_pages; ++i)
+      v.b.append_fat_page(0, uint16_t(i % c.eu0_ids), page_pattern(uint16_t(i % c.eu0_ids), uint8_t(i)));
+    for (uint32_t i = 0; i < c.eu5_pages; ++i) v.b.append_fat_page(5, uint16_t(64 + i % 50), page_pattern(uint16_t(i)));
+    ASSERT_EQ(v.ready({}), 0u);
+    auto fat = v.b.live_fat_pages();
+    FtlImageBuilder expected = v.b;
+    const auto live = expected.committed_fat_pages(0);
+    ReclaimOptions rest;
+    rest.copy_to = 2;
+    rest.none_live = c.into_eu5 >= live.size();
+    for (uint32_t k = 0; k < live.size(); ++k) {
+      if (k >= c.into_eu5) {
+        rest.pages.push_back(live[k].first);
+        continue;
+      }
+      const Bytes page = expected.page_bytes(0, pm_page_offset(live[k].second));
+      expected.append_fat_page(5, live[k].first, PageData(page.begin(), page.begin() + kPageData));
+    }
+    ASSERT_EQ(reclaim_eu(&v.ctx, 0, 1), 0u);
+    expected.reclaim(0, ReclaimCut::kCommitted, rest);  // EU 1, the spare, becomes an empty EU
+    EXPECT_EQ(v.b.image(), expected.image());
+    EXPECT_EQ(v.ftl().current_page_mapped_eu, c.head);
+    EXPECT_EQ(v.ftl().next_page_in_current_eu, c.next);
+    // The next FAT page follows the copies.
+    ASSERT_EQ(write(v, 3 * 64, page_fill(0xC3)), 0u);
+    expected.append_fat_page(c.head, 3, page_fill(0xC3));
+    fat[3] = page_fill(0xC3);
+    EXPECT_EQ(v.b.image(), expected.image());
+    EXPECT_EQ(v.b.live_fat_pages(), fat);
+  }
 }
 
 TEST(FtlReclaim, DirtyEraseZeroesReleasedPagesAndTheSpareOnly) {

@@ -410,7 +410,7 @@ uint32_t FtlImageBuilder::reclaim(uint32_t old_eu, ReclaimCut cut, const Reclaim
   if (euva != 0) {
     // Block-mapped: live pages keep their index; the copy is committed.
     std::vector<uint32_t> pages = options.pages;
-    if (pages.empty()) {
+    if (pages.empty() && !options.none_live) {
       for (uint32_t p = 0; p < kBmPages; ++p) {
         if (read_u8(old_eu, bm_commit_offset(p)) == kCommitDone) pages.push_back(p);
       }
@@ -429,7 +429,7 @@ uint32_t FtlImageBuilder::reclaim(uint32_t old_eu, ReclaimCut cut, const Reclaim
     const auto committed = committed_fat_pages(old_eu);
     std::vector<std::pair<uint16_t, uint32_t>> moves;
     if (options.pages.empty()) {
-      moves = committed;
+      if (!options.none_live) moves = committed;
     } else {
       for (uint32_t id : options.pages) {
         auto it = std::find_if(committed.begin(), committed.end(), [&](const auto& p) { return p.first == id; });

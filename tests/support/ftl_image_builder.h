@@ -167,6 +167,8 @@ struct ReclaimOptions {
   // commit byte is 0x00.  Page-mapped: logical ids to move; empty = every id
   // committed in the old EU (its last copy there).
   std::vector<uint32_t> pages;
+  // No page is live: nothing is copied (`pages` is ignored).
+  bool none_live = false;
   // Page-mapped: EU that receives the moved pages (appended behind its write
   // position); -1 = the new EU itself.
   int copy_to = -1;
