@@ -8,6 +8,11 @@
 # script for the ELF linker), SYMBOL_PREFIX (the user-label prefix the target
 # puts before every name in its object files: "_" on 32-bit Windows), OUTPUT.
 #
+# An entry that no object defines is left out (a module-definition file may
+# name defined symbols only); the export check then reports it missing. A
+# compiler may omit a symbol that no code can use, such as the complete-object
+# constructor of an abstract class.
+#
 # The object files decide which alternative of a '|' entry applies, and which
 # names are data: a module-definition file must mark variables DATA, so that
 # the import library gives hosts only their __imp_ pointer and no code stub
@@ -60,9 +65,7 @@ foreach(_entry IN LISTS _entries)
   list(LENGTH _chosen _count)
   if(_count EQUAL 1)
     list(APPEND _exports "${_chosen}")
-  elseif(_count EQUAL 0)
-    list(APPEND _problems "not defined by the library: ${_entry}")
-  else()
+  elseif(_count GREATER 1)
     list(APPEND _problems "more than one alternative defined: ${_entry}")
   endif()
 endforeach()
