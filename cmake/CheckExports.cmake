@@ -1,12 +1,16 @@
-# Fails when an expected entry point is missing from the library's export table
-# or is exported under a decorated name (such as _name@12 on 32-bit Windows).
+# Compares the export table of the built library with the list of entry
+# points, exactly: a listed entry point that is missing or exported under a
+# decorated name (such as _name@12 on 32-bit Windows) fails, and so does any
+# exported name that the list does not hold.
 #
 # Inputs: LIBRARY (path), TOOL (nm or objdump), MODE (elf or dll), EXPECTED
-# (list file: one name a line; '#' starts a comment; a line may list
-# alternatives separated by '|', for mangled names whose spelling depends on
-# the width of a type). A line starting with '!' holds a regular expression
-# that no exported name may match: library-internal functions that must stay
-# out of the export table.
+# (the list, see ExportList.cmake). An entry with alternatives separated by
+# '|' is met by any one of them. The '!' lines are checked as well: no
+# exported name may match one, so that an internal function added to the list
+# by mistake is caught.
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/ExportList.cmake)
+
 if(MODE STREQUAL "elf")
   execute_process(COMMAND ${TOOL} -D --defined-only ${LIBRARY}
     OUTPUT_VARIABLE _out RESULT_VARIABLE _rc)
@@ -29,7 +33,13 @@ else()
   if(_pos LESS 0)
     message(FATAL_ERROR "no export table in ${LIBRARY}")
   endif()
+  # The table runs up to the first empty line; what follows (the function
+  # table, the base relocations) prints bracketed numbers too.
   string(SUBSTRING "${_out}" ${_pos} -1 _table)
+  string(FIND "${_table}" "\n\n" _end)
+  if(_end GREATER -1)
+    string(SUBSTRING "${_table}" 0 ${_end} _table)
+  endif()
   string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" _lines "${_table}")
   set(_exports "")
   foreach(_line IN LISTS _lines)
@@ -39,31 +49,16 @@ else()
   endforeach()
 endif()
 
-file(STRINGS ${EXPECTED} _expected)
+tarn_read_export_list("${EXPECTED}" _entries _patterns)
 set(_missing "")
 set(_unwanted "")
-set(_count 0)
-foreach(_entry IN LISTS _expected)
-  string(REGEX REPLACE "#.*$" "" _entry "${_entry}")
-  string(STRIP "${_entry}" _entry)
-  if(_entry STREQUAL "")
-    continue()
-  endif()
-  if(_entry MATCHES "^!")
-    string(SUBSTRING "${_entry}" 1 -1 _pattern)
-    foreach(_name IN LISTS _exports)
-      if(_name MATCHES "${_pattern}")
-        list(APPEND _unwanted "${_name} (matches ${_pattern})")
-      endif()
-    endforeach()
-    continue()
-  endif()
-  math(EXPR _count "${_count} + 1")
+set(_listed "")
+foreach(_entry IN LISTS _entries)
   string(REPLACE "|" ";" _alternatives "${_entry}")
   set(_found FALSE)
   foreach(_name IN LISTS _alternatives)
-    list(FIND _exports "${_name}" _idx)
-    if(_idx GREATER -1)
+    list(APPEND _listed "${_name}")
+    if("${_name}" IN_LIST _exports)
       set(_found TRUE)
     endif()
   endforeach()
@@ -72,12 +67,35 @@ foreach(_entry IN LISTS _expected)
   endif()
 endforeach()
 
+set(_extra "")
+foreach(_name IN LISTS _exports)
+  if(NOT "${_name}" IN_LIST _listed)
+    list(APPEND _extra "${_name}")
+  endif()
+  foreach(_pattern IN LISTS _patterns)
+    if(_name MATCHES "${_pattern}")
+      list(APPEND _unwanted "${_name} (matches ${_pattern})")
+    endif()
+  endforeach()
+endforeach()
+
+list(LENGTH _exports _exported)
+list(LENGTH _entries _expected)
+set(_report "")
 if(_unwanted)
   string(REPLACE ";" "\n  " _text "${_unwanted}")
-  message(FATAL_ERROR "internal names exported by ${LIBRARY}:\n  ${_text}")
+  string(APPEND _report "internal names exported:\n  ${_text}\n")
 endif()
 if(_missing)
   string(REPLACE ";" "\n  " _text "${_missing}")
-  message(FATAL_ERROR "missing or decorated exports in ${LIBRARY}:\n  ${_text}")
+  string(APPEND _report "missing or decorated exports:\n  ${_text}\n")
 endif()
-message(STATUS "export check: ${_count} expected entry points found in ${LIBRARY}")
+if(_extra)
+  list(LENGTH _extra _extra_count)
+  string(REPLACE ";" "\n  " _text "${_extra}")
+  string(APPEND _report "${_extra_count} exported names not in the list:\n  ${_text}\n")
+endif()
+if(_report)
+  message(FATAL_ERROR "export table of ${LIBRARY} (${_exported} names, ${_expected} expected):\n${_report}")
+endif()
+message(STATUS "export check: ${LIBRARY} exports exactly the ${_expected} listed entry points")

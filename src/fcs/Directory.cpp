@@ -36,13 +36,6 @@ size_t positionOf(const std::deque<IFile::FilePtr>& files, const char* key, size
 
 }  // namespace
 
-TARN_NOT_EXPORTED("_ZN12image_editor9Directory12placeRecordsEPhjPyS2_")
-#if defined(_WIN64)
-TARN_NOT_EXPORTED("_ZNK12image_editor9Directory10childNamedEPKcy")
-#else
-TARN_NOT_EXPORTED("_ZNK12image_editor9Directory10childNamedEPKcj")
-#endif
-
 bool fileCompare(const IFile::FilePtr& a, const IFile::FilePtr& b) {
   return std::strcmp(a->getFileNameText(), b->getFileNameText()) < 0;
 }

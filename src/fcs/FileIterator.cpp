@@ -17,8 +17,6 @@ Directory* asDirectory(const IFile::FilePtr& root) {
 
 }  // namespace
 
-TARN_NOT_EXPORTED("_ZN12image_editor12FileIterator7restartEv")
-
 FileIterator::FileIterator(IFile::FilePtr walkRoot)
     : root(std::move(walkRoot)), currentDir(nullptr), lastFileIndexInDir(0) {
   firstFile();

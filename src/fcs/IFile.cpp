@@ -4,8 +4,6 @@
 
 namespace image_editor {
 
-TARN_NOT_EXPORTED("_ZN12image_editor5IFile11placeRecordEjjPhS1_Pj")
-
 IFile::IFile() : parentPath(), parentDirectory(nullptr), file_data(), file_entry(nullptr) {
   std::memset(file_name, 0, sizeof file_name);
 }

@@ -35,22 +35,6 @@ const char kEfsName[] = "EFS";
 
 }  // namespace
 
-// The state and the functions above are shared by the interface layer's
-// files only: none of them is an entry point.
-TARN_NOT_EXPORTED("s_mfsInitialized")
-TARN_NOT_EXPORTED("s_fcsInitialized")
-TARN_NOT_EXPORTED("s_orvanCfgTable")
-TARN_NOT_EXPORTED("s_qelCfgTable")
-TARN_NOT_EXPORTED("s_currentValuesTable")
-TARN_NOT_EXPORTED("s_builtQelCfgTable")
-TARN_NOT_EXPORTED("s_tarnLoadFileTable")
-TARN_NOT_EXPORTED("s_tarnAfsSkuId")
-TARN_NOT_EXPORTED("kyMfsSetFileTableCopy")
-TARN_NOT_EXPORTED("kyMfsHandOverFileTable")
-TARN_NOT_EXPORTED("verifyOrvanTable")
-TARN_NOT_EXPORTED("verifyOrvanCfgTable")
-TARN_NOT_EXPORTED("kyMfsTarnInitConfig")
-
 bool kyMfsSetFileTableCopy(const char* data, U32 size, U32 afsSkuId) {
   // Make the new copy first: a copy that cannot be made leaves the former copy
   // and the store's selection in it as they were.

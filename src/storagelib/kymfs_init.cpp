@@ -18,8 +18,6 @@
 #include "storagelib/kymfs_report.h"
 #include "storagelib/qelerrors.h"
 
-TARN_NOT_EXPORTED("kyMfsBuildOverrides")
-
 namespace {
 
 const char kDumpQelCfg[] = "qel_cfg.txt";

@@ -41,27 +41,6 @@ void logFormatted(ErrorLevel level, ImageToolsErrorName errorName, const char* f
 
 }  // namespace
 
-// None of the functions of this file is an entry point (see internal_symbol.h).
-#if defined(_WIN32) && !defined(_WIN64)
-// The callback type's explicit cdecl is part of the name on 32-bit Windows.
-TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPU5cdeclFv10ErrorLevel19ImageToolsErrorNamePKcS2_E")
-#else
-TARN_NOT_EXPORTED("_Z22kyMfsSetStatusCallbackPFv10ErrorLevel19ImageToolsErrorNamePKcS2_E")
-#endif
-TARN_NOT_EXPORTED("_Z22kyMfsGetStatusCallbackv")
-TARN_NOT_EXPORTED("_Z15kyMfsLogMessage10ErrorLevel19ImageToolsErrorNamePKc")
-TARN_NOT_EXPORTED("_Z8setError19ImageToolsErrorNamePKc")
-TARN_NOT_EXPORTED("_Z14setErrorFormat19ImageToolsErrorNamePKcz")
-TARN_NOT_EXPORTED("_Z11setLibError19ImageToolsErrorNamei")
-TARN_NOT_EXPORTED("_Z12debugMessagePKc")
-TARN_NOT_EXPORTED("_Z18debugMessageFormatPKcz")
-TARN_NOT_EXPORTED("_Z11kyMfsAssertPKc")
-#if defined(_WIN64)
-TARN_NOT_EXPORTED("_Z11kyMfsMemCpyPvyPKvy")
-#else
-TARN_NOT_EXPORTED("_Z11kyMfsMemCpyPvjPKvj")
-#endif
-
 void kyMfsSetStatusCallback(TarnStatusCallback callback) { s_tarnStatusCallback = callback; }
 
 TarnStatusCallback kyMfsGetStatusCallback() { return s_tarnStatusCallback; }

@@ -13,21 +13,6 @@
 
 #include "storagelib/kymfs_report.h"
 
-TARN_NOT_EXPORTED("kyMfsNewFcsTable")
-TARN_NOT_EXPORTED("kyMfsLoadPtrTableData")
-TARN_NOT_EXPORTED("kyMfsLoadFcsTableFromQelcPartition")
-TARN_NOT_EXPORTED("kyMfsLoadFcsTableFiles")
-TARN_NOT_EXPORTED("kyMfsProcessNextFile")
-TARN_NOT_EXPORTED("kyMfsInsertFile")
-TARN_NOT_EXPORTED("copyFileEntry")
-TARN_NOT_EXPORTED("kyMfsFindEntry")
-TARN_NOT_EXPORTED("kyMfsFindCopyFile")
-TARN_NOT_EXPORTED("kyMfsAddNewFileFcs")
-TARN_NOT_EXPORTED("kyMfsSerializeFcsTable")
-TARN_NOT_EXPORTED("kyMfsFreeFileEntry")
-TARN_NOT_EXPORTED("kyMfsFreeFcsTable")
-TARN_NOT_EXPORTED("kyMfsCleanStaticTables")
-
 namespace {
 
 constexpr U32 kQelcHeaderSize = sizeof(manuf_cfg_header_t);

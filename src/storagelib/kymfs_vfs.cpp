@@ -10,11 +10,6 @@
 #include "storagelib/kymfs.h"
 #include "storagelib/kymfs_report.h"
 
-TARN_NOT_EXPORTED("kyMfsGenerateFcsCurrentsTable")
-TARN_NOT_EXPORTED("kyMfsFillCurrentsTableFromVFS")
-TARN_NOT_EXPORTED("kyMfsWriteFcsToVfs")
-TARN_NOT_EXPORTED("kyMfsWriteFcsToMfs")
-
 namespace {
 
 // Blob metadata at the end of an integrity-protected VFS file.

@@ -6,13 +6,6 @@
 
 #include "storagelib/errorlist.h"
 
-// The bounded copy is no entry point (see internal_symbol.h).
-#if defined(_WIN64)
-TARN_NOT_EXPORTED("_Z15tarnBoundedCopyPvyPKvy")
-#else
-TARN_NOT_EXPORTED("_Z15tarnBoundedCopyPvjPKvj")
-#endif
-
 int tarnBoundedCopy(void* dest, size_t destSize, const void* src, size_t count) {
   if (count == 0) return 0;
   if (dest == nullptr || src == nullptr) return BOUNDED_COPY_EINVAL;

@@ -11,12 +11,6 @@
 
 using namespace afs_ftl_internal;
 
-TARN_NOT_EXPORTED("reclaim_eu")
-TARN_NOT_EXPORTED("reclaim_block_mapped_eu")
-TARN_NOT_EXPORTED("reclaim_page_mapped_eu")
-TARN_NOT_EXPORTED("reclaim_eu_write_eu_header")
-TARN_NOT_EXPORTED("ftl_copy_pages")
-
 namespace {
 
 constexpr uint16_t kNoPage = 0xFFFF;  // an entry of the live-page list that holds nothing

@@ -8,10 +8,6 @@
 
 using namespace afs_ftl_internal;
 
-TARN_NOT_EXPORTED("reclaim_eu_wrapper")
-TARN_NOT_EXPORTED("choose_eu_to_reclaim")
-TARN_NOT_EXPORTED("erase_dirty_pages_in_block_mapped_eu")
-
 namespace {
 
 // An idle reclaim is due below these free pages (page-mapped EUs), or below
