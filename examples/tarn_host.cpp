@@ -215,12 +215,15 @@ std::string parseOptions(int argc, char** argv, Options& o) {
     std::string* value;
   } texts[] = {{"--defaults", &o.defaults}, {"--qelc", &o.qelc}, {"--ftbl", &o.ftbl},
                {"--mfs", &o.mfs},           {"--efs", &o.efs},   {"--out", &o.out}};
+  // A request for help is answered whatever else the command line holds.
   for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    if (flag == "--help" || flag == "-h") {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       o.help = true;
       return "";
     }
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
     std::string* text = nullptr;
     for (const auto& t : texts)
       if (flag == t.flag) text = t.value;
