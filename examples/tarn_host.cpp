@@ -333,6 +333,9 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  if (!openLibrary(argv[0])) return kExitUsage;
+  bindApi();
+
   Image image;
   image.sku = options.sku;
   const Input inputs[] = {{"--defaults", options.defaults, image.defaults},
@@ -373,9 +376,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", unusable.c_str());
     return kExitUsage;
   }
-
-  if (!openLibrary(argv[0])) return kExitUsage;
-  bindApi();
 
   // The session runs inside the output folder, so the text dumps of the kept
   // shutdown land there too.
