@@ -9,6 +9,10 @@
 
 constexpr uint32_t kSampleSku = 1;
 
+// The text dumps of the tables that the library appends to, in the working
+// folder, at a kept shutdown.
+inline constexpr const char* kDumpNames[] = {"qel_cfg.txt", "orvan_cfg.txt", "currents_cfg.txt"};
+
 // Makes every buffer of the sample image through the library's own entry
 // points. Prints what fails and returns false then.
 bool makeSampleImage(Image& image);

@@ -2,7 +2,10 @@
 // status report the library sends.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
+#include <system_error>
 
 #include "sample_image.h"
 
@@ -46,8 +49,19 @@ void listVariables(const Image& image) {
       printBytes(data, size);
       std::printf("\n");
     } else if (api.kymfsCheckNvarExists(name.c_str(), FcsFileNameOrvanCfg)) {
-      std::printf("  %-20s only a default; reading it:\n", name.c_str());
-      api.kyMfsNvarGet(name.c_str(), &data, &size, FcsFileNameOrvanCfg, nullptr, nullptr);
+      // A variable the configuration may not override has a default and no
+      // current value, and the library hands out no variable it may not
+      // change: asking for the default shows that refusal.
+      std::printf("  %-20s only a default: not overridable, so not accessible; asking for the\n"
+                  "  %-20s default anyway, which the library is expected to refuse:\n",
+                  name.c_str(), "");
+      if (api.kyMfsNvarGet(name.c_str(), &data, &size, FcsFileNameOrvanCfg, nullptr, nullptr)) {
+        std::printf("  %-20s default %3u bytes, NOT refused: ", "", size);
+        printBytes(data, size);
+        std::printf("\n");
+      } else {
+        std::printf("  %-20s refused, as expected for an inaccessible variable\n", "");
+      }
     } else {
       std::printf("  %-20s no configuration record\n", name.c_str());
     }
@@ -92,6 +106,13 @@ CommonTarnTable table(Bytes& bytes) {
   return t;
 }
 
+// The size of a file in the working folder, or -1 when there is none.
+long long fileSize(const char* name) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(name, ec);
+  return ec ? -1 : static_cast<long long>(size);
+}
+
 void printState() {
   std::printf("  MFS mounted %d, tables loaded %d, VFS deployed %d\n", api.kyMfsIsInitialized(),
               api.kyFcsIsInitialized(), api.kyMfsIsVfsDeployed());
@@ -110,9 +131,15 @@ bool runSession(Image& image, Bytes& overrides) {
 
   std::printf("== Start-up (SKU %u)\n", image.sku);
   if (!api.kyMfsTarnInit(config, printReport)) {
-    std::printf("  start-up failed\n");
+    // The library may keep the tables it loaded before the failure; the host
+    // ends it then, and reports the state the library is left in.
+    std::printf("  start-up failed; it left:\n");
     printState();
-    if (api.kyFcsIsInitialized()) api.kyMfsNvarTerm(false);
+    if (api.kyFcsIsInitialized()) {
+      std::printf("  ending the library\n");
+      api.kyMfsNvarTerm(false);
+      printState();
+    }
     return false;
   }
   printState();
@@ -124,9 +151,22 @@ bool runSession(Image& image, Bytes& overrides) {
   changeVariables();
 
   std::printf("== Kept shutdown\n");
+  long long dumpSizes[std::size(kDumpNames)];
+  for (size_t i = 0; i < std::size(kDumpNames); ++i) dumpSizes[i] = fileSize(kDumpNames[i]);
   if (!api.kyMfsNvarTerm(true)) {
     std::printf("  kept shutdown failed\n");
+    printState();
     return false;
+  }
+  // The library appends its text dumps and says nothing when one cannot be
+  // written: a dump that did not grow is reported here.
+  for (size_t i = 0; i < std::size(kDumpNames); ++i) {
+    const long long size = fileSize(kDumpNames[i]);
+    if (size > dumpSizes[i])
+      std::printf("  text dump %s: %lld bytes appended\n", kDumpNames[i], size - dumpSizes[i]);
+    else
+      std::printf("  WARNING: nothing appended to the text dump %s (it cannot be written, or its"
+                  " table is empty)\n", kDumpNames[i]);
   }
   char* buffer = nullptr;
   U32 size = 0;

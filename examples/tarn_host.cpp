@@ -8,26 +8,28 @@
 // formatted EFS region holding an EFS-resident VFS file. It then runs one
 // session: start-up, listing and reading the variables, changing and resizing
 // some, a kept shutdown, fetching the rebuilt overrides, and the final
-// shutdown. Every step and every status report is printed; the resulting
-// regions and buffers are written to the output folder (with the three text
-// dumps the kept shutdown appends), ready for a second run:
+// shutdown. Every step and every status report is printed; after a successful
+// session the resulting regions and buffers are written to the output folder
+// (beside the three text dumps the kept shutdown appends), ready for a second
+// run. The command line, the input files and the output folder are checked
+// before the session starts; --help describes them and the exit statuses.
 //
 //   tarn_host [--out DIR]
-//   tarn_host --defaults F --ftbl F --sku N [--qelc F] [--mfs F] [--efs F] [--out DIR]
+//   tarn_host --defaults F --ftbl F [--sku N] [--qelc F] [--mfs F] [--efs F] [--out DIR]
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #if defined(_WIN32)
-#include <direct.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include "sample_image.h"
@@ -112,10 +114,133 @@ void bindApi() {
   TARN_BIND_PLAIN(efs_image);
 }
 
+
 // ---------------------------------------------------------------------------
-// Files and options
+// Command line, input files and output folder
 // ---------------------------------------------------------------------------
 
+namespace fs = std::filesystem;
+
+// Exit statuses.
+constexpr int kExitSuccess = 0;
+constexpr int kExitSessionFailed = 1;  // the sample image or the session failed
+constexpr int kExitUsage = 2;          // a bad command line, input file or output folder
+
+const char kDefaultOut[] = "tarn-example-out";
+
+struct Options {
+  std::string defaults, qelc, ftbl, mfs, efs, out = kDefaultOut;
+  uint32_t sku = kSampleSku;
+  bool sample = true;
+  bool help = false;
+};
+
+// The input files by option, and the buffer of the image each one fills.
+struct Input {
+  const char* flag;
+  const std::string& name;
+  Bytes& bytes;
+};
+
+void printUsage(std::FILE* to, const char* program) {
+  std::fprintf(to,
+               "usage: %s [--out DIR]\n"
+               "       %s --defaults F --ftbl F [--sku N] [--qelc F] [--mfs F] [--efs F] [--out DIR]\n",
+               program, program);
+}
+
+void printHelp(const char* program) {
+  printUsage(stdout, program);
+  std::printf(
+      "\n"
+      "Loads TarnStorageLib from this program's folder and runs one host session on a\n"
+      "device image: start-up, reading the variables, changing and resizing some, a\n"
+      "kept shutdown, fetching the rebuilt overrides, and the final shutdown. Every\n"
+      "step and every status report of the library is printed.\n"
+      "\n"
+      "Without input files (only --out, or nothing) the session runs on a sample image\n"
+      "(SKU %u) that the program first makes through the library itself.\n"
+      "\n"
+      "  --defaults F  defaults table (FCS buffer); needed with input files\n"
+      "  --ftbl F      file table; needed with input files\n"
+      "  --sku N       SKU whose files the file table lists: decimal, or hex after 0x,\n"
+      "                0 to 4294967295 (default %u)\n"
+      "  --qelc F      configuration partition: 16-byte header, then the overrides\n"
+      "                (FCS buffer); without it, no overrides\n"
+      "  --mfs F       MFS region (AFS volume); without it, no MFS region\n"
+      "  --efs F       EFS region; without it, no EFS region\n"
+      "  --out DIR     output folder, created with its parents (default %s)\n"
+      "  --help        this text\n"
+      "An input file must not be empty; leave its option out instead.\n"
+      "\n"
+      "After a successful session the output folder holds the resulting buffers\n"
+      "(defaults.fcs, qelc.bin, overrides.fcs, ftbl.bin, mfs.bin, efs.bin; an empty one\n"
+      "is not written), and the program prints the command line of a second run that\n"
+      "reads them back. At the kept shutdown the library appends text dumps of its\n"
+      "tables to qel_cfg.txt, orvan_cfg.txt and currents_cfg.txt in the output folder:\n"
+      "every run adds to what earlier runs left there. An output folder holding one\n"
+      "of the input files under one of these names is refused, and a failed session\n"
+      "writes no results.\n"
+      "\n"
+      "Exit status: 0 the session succeeded; 1 the sample image or the session\n"
+      "failed; 2 a bad command line, an input file that cannot be read or is empty,\n"
+      "an output folder that cannot be used, or a result that cannot be written.\n",
+      kSampleSku, kSampleSku, kDefaultOut);
+}
+
+// A SKU: decimal digits, or hex digits after 0x, within 32 bits.
+bool parseSku(const std::string& text, uint32_t& sku) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const size_t first = hex ? 2 : 0;
+  if (text.size() == first) return false;
+  uint64_t value = 0;
+  for (size_t i = first; i < text.size(); ++i) {
+    const char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return false;
+    value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+    if (value > UINT32_MAX) return false;
+  }
+  sku = static_cast<uint32_t>(value);
+  return true;
+}
+
+// Reads the command line into `o`: empty, or what is wrong with it.
+std::string parseOptions(int argc, char** argv, Options& o) {
+  const struct {
+    const char* flag;
+    std::string* value;
+  } texts[] = {{"--defaults", &o.defaults}, {"--qelc", &o.qelc}, {"--ftbl", &o.ftbl},
+               {"--mfs", &o.mfs},           {"--efs", &o.efs},   {"--out", &o.out}};
+  // A request for help is answered whatever else the command line holds.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      o.help = true;
+      return "";
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    std::string* text = nullptr;
+    for (const auto& t : texts)
+      if (flag == t.flag) text = t.value;
+    if (text == nullptr && flag != "--sku") return "unknown option " + flag;
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') return "option " + flag + " needs a value";
+    const std::string value = argv[++i];
+    if (text != nullptr) *text = value;
+    else if (!parseSku(value, o.sku))
+      return "--sku " + value + " is not a number from 0 to 4294967295";
+    if (flag != "--out") o.sample = false;
+  }
+  if (!o.sample && (o.defaults.empty() || o.ftbl.empty()))
+    return "input files need both --defaults and --ftbl";
+  return "";
+}
+
+// Reads a whole file; false when it cannot be opened or read.
 bool readFile(const std::string& name, Bytes& out) {
   std::FILE* f = std::fopen(name.c_str(), "rb");
   if (f == nullptr) return false;
@@ -123,8 +248,9 @@ bool readFile(const std::string& name, Bytes& out) {
   uint8_t chunk[4096];
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.insert(out.end(), chunk, chunk + n);
+  const bool ok = std::ferror(f) == 0;
   std::fclose(f);
-  return true;
+  return ok;
 }
 
 bool writeFile(const std::string& name, const void* data, size_t size) {
@@ -134,104 +260,163 @@ bool writeFile(const std::string& name, const void* data, size_t size) {
   return std::fclose(f) == 0 && ok;
 }
 
-bool enterFolder(const std::string& folder) {
-#if defined(_WIN32)
-  _mkdir(folder.c_str());
-  return _chdir(folder.c_str()) == 0;
-#else
-  mkdir(folder.c_str(), 0777);
-  return chdir(folder.c_str()) == 0;
-#endif
-}
-
-struct Options {
-  std::string defaults, qelc, ftbl, mfs, efs, out = "tarn-example-out";
-  uint32_t sku = kSampleSku;
-  bool sample = true;
+// The results of a session, by file name in the output folder, with the
+// option that reads each back in a second run (none for the overrides, which
+// the configuration partition holds).
+struct Result {
+  const char* name;
+  const char* flag;
+  const Bytes& bytes;
 };
 
-bool parseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    if (i + 1 >= argc) return false;
-    const std::string value = argv[++i];
-    if (flag == "--defaults") o.defaults = value;
-    else if (flag == "--qelc") o.qelc = value;
-    else if (flag == "--ftbl") o.ftbl = value;
-    else if (flag == "--mfs") o.mfs = value;
-    else if (flag == "--efs") o.efs = value;
-    else if (flag == "--out") o.out = value;
-    else if (flag == "--sku") o.sku = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 0));
-    else return false;
-    if (flag != "--out") o.sample = false;
+// The output folder as given, without trailing separators, for messages.
+std::string shownFolder(std::string folder) {
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  return folder;
+}
+
+// Makes the output folder ready before the session runs: creates it with its
+// parents and checks that every result and text dump can be written there
+// and that none of them is one of the input files. `created` receives the
+// topmost folder it made (empty when the folder existed), so that a failed
+// session can take them away again. Returns empty, or what is wrong.
+std::string prepareOutput(const std::string& folder, const std::vector<std::string>& names,
+                          const std::vector<std::string>& inputs, fs::path& out,
+                          fs::path& created) {
+  std::error_code ec;
+  out = fs::absolute(fs::path(folder), ec).lexically_normal();
+  if (ec) return "cannot use the output folder " + folder;
+  if (!out.has_filename()) out = out.parent_path();
+  created.clear();
+  for (fs::path p = out; !fs::exists(p, ec) && p.has_relative_path(); p = p.parent_path())
+    created = p;
+  if (!fs::create_directories(out, ec) && ec)
+    return "cannot create the output folder " + folder + ": " + ec.message();
+  if (!fs::is_directory(out, ec)) return "the output folder " + folder + " is not a folder";
+  for (const std::string& name : names) {
+    const fs::path target = out / name;
+    for (const std::string& input : inputs) {
+      if (!input.empty() && fs::equivalent(target, fs::path(input), ec))
+        return "the output folder " + folder + " holds the input file " + input +
+               ", which the results would overwrite; choose another output folder";
+    }
+    const bool existed = fs::exists(target, ec);
+    std::FILE* f = std::fopen(target.string().c_str(), "ab");  // changes nothing in a file
+    if (f == nullptr) return "cannot write " + (fs::path(shownFolder(folder)) / name).string();
+    std::fclose(f);
+    if (!existed) fs::remove(target, ec);
   }
-  return o.sample || (!o.defaults.empty() && !o.ftbl.empty());
+  return "";
+}
+
+// Takes away the empty folders prepareOutput made, from `out` up to `created`.
+void removeCreatedFolders(const fs::path& out, const fs::path& created) {
+  if (created.empty()) return;
+  std::error_code ec;
+  for (fs::path p = out; fs::remove(p, ec) && p != created; p = p.parent_path()) {
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  if (!parseOptions(argc, argv, options)) {
-    std::fprintf(stderr,
-                 "usage: %s [--out DIR]\n"
-                 "       %s --defaults F --ftbl F --sku N [--qelc F] [--mfs F] [--efs F] [--out DIR]\n",
-                 argv[0], argv[0]);
-    return 2;
+  const std::string wrong = parseOptions(argc, argv, options);
+  if (options.help) {
+    printHelp(argv[0]);
+    return kExitSuccess;
   }
-  if (!openLibrary(argv[0])) return 2;
+  if (!wrong.empty()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], wrong.c_str());
+    printUsage(stderr, argv[0]);
+    std::fprintf(stderr, "(%s --help describes the options)\n", argv[0]);
+    return kExitUsage;
+  }
+
+  if (!openLibrary(argv[0])) return kExitUsage;
   bindApi();
 
   Image image;
-  if (options.sample) {
-    std::printf("== Making the sample device image\n");
-    if (!makeSampleImage(image)) return 1;
-  } else {
-    image.sku = options.sku;
-    const struct {
-      const std::string& name;
-      Bytes& bytes;
-    } inputs[] = {{options.defaults, image.defaults}, {options.qelc, image.qelc},
-                  {options.ftbl, image.ftbl},         {options.mfs, image.mfs},
-                  {options.efs, image.efs}};
-    for (const auto& input : inputs) {
-      if (!input.name.empty() && !readFile(input.name, input.bytes)) {
-        std::fprintf(stderr, "cannot read %s\n", input.name.c_str());
-        return 2;
-      }
+  image.sku = options.sku;
+  const Input inputs[] = {{"--defaults", options.defaults, image.defaults},
+                          {"--qelc", options.qelc, image.qelc},
+                          {"--ftbl", options.ftbl, image.ftbl},
+                          {"--mfs", options.mfs, image.mfs},
+                          {"--efs", options.efs, image.efs}};
+  std::vector<std::string> inputNames;
+  for (const Input& input : inputs) {
+    if (input.name.empty()) continue;
+    inputNames.push_back(input.name);
+    if (!readFile(input.name, input.bytes)) {
+      std::fprintf(stderr, "cannot read %s\n", input.name.c_str());
+      return kExitUsage;
     }
+    // The library takes an empty buffer for a missing one; an empty file is
+    // more likely a mistake than a way to say "none".
+    if (input.bytes.empty()) {
+      std::fprintf(stderr, "%s %s is empty; leave %s out for none\n", input.flag,
+                   input.name.c_str(), input.flag);
+      return kExitUsage;
+    }
+  }
+
+  Bytes overrides, partition;
+  const Result results[] = {{"defaults.fcs", "--defaults", image.defaults},
+                            {"qelc.bin", "--qelc", partition},
+                            {"overrides.fcs", nullptr, overrides},
+                            {"ftbl.bin", "--ftbl", image.ftbl},
+                            {"mfs.bin", "--mfs", image.mfs},
+                            {"efs.bin", "--efs", image.efs}};
+  std::vector<std::string> outputNames(std::begin(kDumpNames), std::end(kDumpNames));
+  for (const Result& result : results) outputNames.push_back(result.name);
+  fs::path out, created;
+  const std::string unusable =
+      prepareOutput(options.out, outputNames, inputNames, out, created);
+  if (!unusable.empty()) {
+    std::fprintf(stderr, "%s\n", unusable.c_str());
+    return kExitUsage;
   }
 
   // The session runs inside the output folder, so the text dumps of the kept
   // shutdown land there too.
-  if (!enterFolder(options.out)) {
-    std::fprintf(stderr, "cannot use the folder %s\n", options.out.c_str());
-    return 2;
+  std::error_code ec;
+  const fs::path home = fs::current_path(ec);
+  fs::current_path(out, ec);
+  if (ec) {
+    std::fprintf(stderr, "cannot enter the output folder %s\n", options.out.c_str());
+    return kExitUsage;
   }
-  Bytes overrides;
-  const bool ok = runSession(image, overrides);
+  bool ok = true;
+  if (options.sample) {
+    std::printf("== Making the sample device image\n");
+    ok = makeSampleImage(image);
+  }
+  ok = ok && runSession(image, overrides);
+  if (!ok) {
+    fs::current_path(home, ec);
+    removeCreatedFolders(out, created);
+    std::printf("Session FAILED; no results written.\n");
+    return kExitSessionFailed;
+  }
 
-  std::printf("== Writing the results to %s\n", options.out.c_str());
-  const Bytes partition = qelcPartition(overrides);
-  const struct {
-    const char* name;
-    const Bytes& bytes;
-  } outputs[] = {{"defaults.fcs", image.defaults}, {"qelc.bin", partition},
-                 {"overrides.fcs", overrides},      {"ftbl.bin", image.ftbl},
-                 {"mfs.bin", image.mfs},            {"efs.bin", image.efs}};
-  for (const auto& output : outputs) {
-    if (output.bytes.empty()) continue;
-    if (!writeFile(output.name, output.bytes.data(), output.bytes.size())) {
-      std::fprintf(stderr, "cannot write %s\n", output.name);
-      return 1;
+  const std::string folder = shownFolder(options.out);
+  std::printf("== Writing the results to %s\n", folder.c_str());
+  partition = qelcPartition(overrides);
+  std::string again = argv[0];
+  for (const Result& result : results) {
+    if (result.bytes.empty()) continue;
+    if (!writeFile(result.name, result.bytes.data(), result.bytes.size())) {
+      std::fprintf(stderr, "cannot write %s/%s\n", folder.c_str(), result.name);
+      return kExitUsage;
     }
-    std::printf("  %s (%zu bytes)\n", output.name, output.bytes.size());
+    std::printf("  %s (%zu bytes)\n", result.name, result.bytes.size());
+    if (result.flag != nullptr) {
+      again += std::string(" ") + result.flag + " " + folder + "/" + result.name;
+      if (std::strcmp(result.flag, "--ftbl") == 0) again += " --sku " + std::to_string(image.sku);
+    }
   }
-  std::printf("A second run reads back what this one wrote:\n  %s --defaults %s/defaults.fcs"
-              " --qelc %s/qelc.bin --ftbl %s/ftbl.bin --sku %u --mfs %s/mfs.bin --efs %s/efs.bin"
-              " --out %s-2\n",
-              argv[0], options.out.c_str(), options.out.c_str(), options.out.c_str(), image.sku,
-              options.out.c_str(), options.out.c_str(), options.out.c_str());
-  std::printf(ok ? "Session complete.\n" : "Session FAILED.\n");
-  return ok ? 0 : 1;
+  std::printf("A second run reads back what this one wrote:\n  %s --out %s-2\n", again.c_str(),
+              folder.c_str());
+  std::printf("Session complete.\n");
+  return kExitSuccess;
 }

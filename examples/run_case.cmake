@@ -1,0 +1,72 @@
+# Runs the example host once and checks its exit status and what it prints
+# (both streams, line ends read as blanks so that " +" spans them). A run
+# that does not succeed must print no second-run hint and must leave the
+# folder its --out names (the first component of the path) exactly as it was:
+# the same files with the same contents, or no folder at all.
+#
+#   cmake -DHOST=program -DEMULATOR=runner -DDIR=folder -DARGS="a b c"
+#         -DEXIT=status -DEXPECT=regex -P run_case.cmake
+#
+# EMULATOR may be empty; ARGS are separated by blanks; DIR is the working
+# folder of the run.
+separate_arguments(_args UNIX_COMMAND "${ARGS}")
+
+set(_out "tarn-example-out")
+list(FIND _args "--out" _at)
+list(LENGTH _args _count)
+math(EXPR _value "${_at} + 1")
+if(_at GREATER -1 AND _value LESS _count)
+  list(GET _args ${_value} _out)
+endif()
+string(REGEX REPLACE "^(\\.[/\\])+" "" _top "${_out}")
+string(REGEX REPLACE "[/\\].*$" "" _top "${_top}")
+if(NOT IS_ABSOLUTE "${_top}")
+  set(_top "${DIR}/${_top}")
+endif()
+
+# The files below `folder` with a hash of each, or <none>.
+function(snapshot folder result)
+  if(NOT EXISTS "${folder}")
+    set(${result} "<none>" PARENT_SCOPE)
+    return()
+  endif()
+  set(_state "")
+  file(GLOB_RECURSE _files LIST_DIRECTORIES true RELATIVE "${folder}" "${folder}/*")
+  list(SORT _files)
+  foreach(_file IN LISTS _files)
+    if(IS_DIRECTORY "${folder}/${_file}")
+      list(APPEND _state "${_file}/")
+    else()
+      file(SHA256 "${folder}/${_file}" _hash)
+      list(APPEND _state "${_file}=${_hash}")
+    endif()
+  endforeach()
+  set(${result} "${_state}" PARENT_SCOPE)
+endfunction()
+
+snapshot("${_top}" _before)
+execute_process(COMMAND ${EMULATOR} ${HOST} ${_args} WORKING_DIRECTORY "${DIR}"
+  OUTPUT_VARIABLE _output ERROR_VARIABLE _output RESULT_VARIABLE _status)
+string(REPLACE "\r" "" _output "${_output}")
+string(REPLACE "\n" " " _flat "${_output}")
+
+set(_faults "")
+if(NOT "${_status}" STREQUAL "${EXIT}")
+  list(APPEND _faults "exit status ${_status}, expected ${EXIT}")
+endif()
+if(NOT _flat MATCHES "${EXPECT}")
+  list(APPEND _faults "output does not match: ${EXPECT}")
+endif()
+if(NOT EXIT EQUAL 0)
+  if(_flat MATCHES "A second run")
+    list(APPEND _faults "a failed run printed the second-run hint")
+  endif()
+  snapshot("${_top}" _after)
+  if(NOT _after STREQUAL _before)
+    list(APPEND _faults "a failed run changed ${_top}: before [${_before}] after [${_after}]")
+  endif()
+endif()
+if(_faults)
+  list(JOIN _faults "\n  " _text)
+  message(FATAL_ERROR "tarn_host ${ARGS}\n  ${_text}\n--- output ---\n${_output}")
+endif()
