@@ -401,6 +401,27 @@ std::map<uint32_t, PageData> FtlImageBuilder::live_chunks() const {
   return out;
 }
 
+std::map<uint16_t, uint32_t> FtlImageBuilder::block_mapped_data_eus() const {
+  std::map<uint16_t, uint32_t> out;
+  for (uint32_t eu : data_eus()) {
+    const uint16_t euva = read_u16(eu, kEuvaOffset);
+    if (euva != 0) out[euva] = eu;
+  }
+  return out;
+}
+
+bool FtlImageBuilder::committed_chunk(const std::map<uint16_t, uint32_t>& ranges, uint32_t chunk,
+                                      PageData* data) const {
+  const uint32_t id = geo_.fat_pages() + chunk;
+  auto range = ranges.upper_bound(static_cast<uint16_t>(std::min<uint32_t>(id, 0xFFFF)));
+  if (id > 0xFFFF || range == ranges.begin()) return false;
+  --range;
+  const uint32_t p = id - range->first;
+  if (p >= kBmPages || read_u8(range->second, bm_commit_offset(p)) != kCommitDone) return false;
+  *data = checked_data(&image_[at(range->second, bm_page_offset(p), kPageSize)], static_cast<uint16_t>(id));
+  return true;
+}
+
 // ---------------------------------------------------------------- reclaim
 
 uint32_t FtlImageBuilder::reclaim(uint32_t old_eu, ReclaimCut cut, const ReclaimOptions& options) {

@@ -38,7 +38,14 @@ Op write_op(uint32_t f, uint32_t pos, uint32_t size, uint32_t flags = 0) {
 // while another page-mapped EU was empty, and power cuts.
 struct Coverage {
   uint64_t head_moves = 0, pm_reclaims = 0, beside_empty = 0, cuts = 0;
+  uint64_t cut_run_head_moves = 0, cut_run_pm_reclaims = 0, cut_run_beside_empty = 0;  // before a cut
+  bool cut_run = false;
+  // Flash operations done before each head move or page-mapped reclaim
+  // header of the last uncut run: the sweeps cut around them.
+  std::vector<uint32_t> events;
 };
+
+uint32_t flash_operations() { return ff::calls(ff::Op::kWrite) + ff::calls(ff::Op::kErase); }
 Coverage g_coverage;
 const afs_context_t* g_watched = nullptr;
 uint32_t g_head = FTL_NO_EU;
@@ -49,15 +56,20 @@ void count_write(uint32_t address, uint32_t length, const uint8_t* data) {
   if (ftl->current_page_mapped_eu != g_head) {
     g_head = ftl->current_page_mapped_eu;
     ++g_coverage.head_moves;
+    g_coverage.cut_run_head_moves += g_coverage.cut_run;
+    g_coverage.events.push_back(flash_operations() - 1);
   }
   using namespace ftl_layout;
   if (address % kEuSize != 0 || length < kEuvaOffset + 2 || get_u16(data + kEuvaOffset) != 0) return;
   ++g_coverage.pm_reclaims;
+  g_coverage.cut_run_pm_reclaims += g_coverage.cut_run;
+  g_coverage.events.push_back(flash_operations() - 1);
   for (uint32_t e = 0; e < ftl->amount_of_eus; ++e) {
     const eu_info_t& info = ftl->eu_info[e];
     if (info.euva == 0 && info.non_committed_pages != 0 && e != address / kEuSize && e != ftl->spare_eu &&
         e != ftl->current_page_mapped_eu) {
       ++g_coverage.beside_empty;
+      g_coverage.cut_run_beside_empty += g_coverage.cut_run;
       break;
     }
   }
@@ -74,6 +86,7 @@ class Watch {
   ~Watch() {
     g_watched = watched_;
     g_head = head_;
+    if (watched_ == nullptr) ff::watch_writes(nullptr);
   }
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
@@ -141,6 +154,7 @@ void sweep(const Bytes& image, uint32_t target, const Op& op, const SweepSetup& 
     ASSERT_EQ(m.mount(), 0u);
     Watch watch(m);
     ff::reset();
+    g_coverage.events.clear();
     ASSERT_EQ(op(m), 0u);
     operations = ff::calls(ff::Op::kWrite) + ff::calls(ff::Op::kErase);
     ASSERT_TRUE(!s.expect_erase || ff::calls(ff::Op::kErase) > 0);
@@ -152,8 +166,13 @@ void sweep(const Bytes& image, uint32_t target, const Op& op, const SweepSetup& 
   for (uint32_t k = 0; k < (s.samples == 0 ? 3 * (operations + 1) : s.samples); ++k)
     cuts.emplace_back(s.samples == 0 ? k % (operations + 1) : pick() % (operations + 1),
                       s.samples == 0 ? std::vector<uint32_t>{0, 9, 40}[k / (operations + 1)] : pick() % 64);
-  // More landed bytes never take the volume back to the old files.
+  // Sampled sweeps also cut at the write that moves the head or writes a
+  // page-mapped header, and at the operations around it.
+  for (uint32_t e : s.samples == 0 ? std::vector<uint32_t>{} : g_coverage.events)
+    for (uint32_t at = e == 0 ? 0 : e - 1; at <= e + 2 && at <= operations; ++at) cuts.emplace_back(at, pick() % 64);
   std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  // More landed bytes never take the volume back to the old files.
   bool committed = false;
   for (const auto& cut : cuts) {
     SCOPED_TRACE(testing::Message() << "cut after " << cut.first << " of " << operations << ", torn " << cut.second);
@@ -165,7 +184,9 @@ void sweep(const Bytes& image, uint32_t target, const Op& op, const SweepSetup& 
       ASSERT_EQ(cut_short.mount(), 0u);
       Watch watch(cut_short);
       ff::cut_power_after_operations(cut.first, cut.second);
+      g_coverage.cut_run = true;
       op(cut_short);
+      g_coverage.cut_run = false;
       ff::reset();
     }
     const Files files = AfsVolumeReader(copy, s.partition).files();
@@ -276,13 +297,14 @@ class Workload {
   void fill() {
     std::vector<uint32_t> written;
     for (uint32_t size : {AFS_MAX_FILE_SIZE, 20000u, 640u}) {
-      for (uint32_t f = rng_() % num_files_;; f = (f + 1) % num_files_) {
+      uint32_t status = 0;
+      for (uint32_t f = rng_() % num_files_, tries = 0; status == 0 && tries < num_files_; ++tries) {
+        f = (f + 1) % num_files_;
         if (model.count(f) != 0) continue;
-        const uint32_t status = write(f, 0, size, 0);
-        if (status == 28) break;
-        ASSERT_EQ(status, 0u);
-        written.push_back(f);
+        status = write(f, 0, size, 0);
+        if (status == 0) written.push_back(f);
       }
+      ASSERT_EQ(status, 28u) << "files of " << size << " bytes never filled the volume";
     }
     for (size_t i = 0; i < written.size(); i += 2) remove(written[i]);
     for (size_t i = 0; i < written.size(); i += 4) write(written[i], 0, 9000, 0);
@@ -387,11 +409,17 @@ TEST(AfsPowerCut, DeviceSizedVolumesAgedByLongWorkloads) {
     w.remount();
     if (HasFatalFailure()) return;
     // Power cuts in the aged volume: the largest write to a new file, a
-    // rewrite inside and a truncation of the largest file, its deletion.
-    uint32_t fresh = 0, largest = 0;
+    // rewrite inside and a truncation of the largest file, its deletion, and
+    // a small write followed by the idle reclaims then due.
+    uint32_t fresh = 0;
     while (w.model.count(fresh) != 0) ++fresh;
-    for (const auto& f : w.model) largest = f.second.size() > w.model[largest].size() ? f.first : largest;
-    const uint32_t size = static_cast<uint32_t>(w.model[largest].size());
+    ASSERT_FALSE(w.model.empty());
+    const auto most = std::max_element(w.model.begin(), w.model.end(), [](const std::pair<const uint32_t, Bytes>& a,
+                                                                         const std::pair<const uint32_t, Bytes>& b) {
+      return a.second.size() < b.second.size();
+    });
+    const uint32_t largest = most->first;
+    const uint32_t size = static_cast<uint32_t>(most->second.size());
     const struct {
       const char* what;
       uint32_t target;
@@ -401,6 +429,14 @@ TEST(AfsPowerCut, DeviceSizedVolumesAgedByLongWorkloads) {
         {"rewrite inside", largest, write_op(largest, size / 3, size / 3)},
         {"truncation", largest, write_op(largest, 100, 0, AFS_WRITE_TRUNCATE)},
         {"delete", largest, [=](AfsMount& m) { return afs_deletefile(&m.ctx, static_cast<int32_t>(largest)); }},
+        {"small write, then idle reclaims", fresh, [=](AfsMount& m) {
+           uint32_t status = m.write(fresh, 0, pattern(300, 200));
+           for (int k = 0; k < 4 && status == 0 && afs_idle_reclaim_needed(&m.ctx); ++k) {
+             status = afs_idle_reclaim(&m.ctx);
+             status = status == 38807 ? 0 : status;
+           }
+           return status;
+         }},
     };
     uint32_t seed = 0;
     for (const auto& c : cases) {
@@ -411,7 +447,9 @@ TEST(AfsPowerCut, DeviceSizedVolumesAgedByLongWorkloads) {
   }
   std::cout << "device-size sweeps: " << g_coverage.head_moves << " head moves, " << g_coverage.pm_reclaims
             << " page-mapped reclaims (" << g_coverage.beside_empty << " beside an empty page-mapped EU), "
-            << g_coverage.cuts << " cuts\n";
+            << g_coverage.cuts << " cuts (" << g_coverage.cut_run_head_moves << " head moves and "
+            << g_coverage.cut_run_pm_reclaims << " page-mapped reclaims (" << g_coverage.cut_run_beside_empty
+            << " beside an empty one) before a cut)\n";
   EXPECT_GT(g_coverage.beside_empty, 0u);
 }
 
