@@ -45,10 +45,12 @@ struct Coverage {
   std::vector<uint32_t> events;
 };
 
-uint32_t flash_operations() { return ff::calls(ff::Op::kWrite) + ff::calls(ff::Op::kErase); }
 Coverage g_coverage;
 const afs_context_t* g_watched = nullptr;
 uint32_t g_head = FTL_NO_EU;
+
+// Writes and erases since the last reset of the driver, as power cuts count them.
+uint32_t flash_operations() { return ff::calls(ff::Op::kWrite) + ff::calls(ff::Op::kErase); }
 
 void count_write(uint32_t address, uint32_t length, const uint8_t* data) {
   const ftl_context_t* ftl = g_watched != nullptr ? g_watched->ftl_context : nullptr;
@@ -156,7 +158,7 @@ void sweep(const Bytes& image, uint32_t target, const Op& op, const SweepSetup& 
     ff::reset();
     g_coverage.events.clear();
     ASSERT_EQ(op(m), 0u);
-    operations = ff::calls(ff::Op::kWrite) + ff::calls(ff::Op::kErase);
+    operations = flash_operations();
     ASSERT_TRUE(!s.expect_erase || ff::calls(ff::Op::kErase) > 0);
   }
   const Files new_files = AfsVolumeReader(done, s.partition).files();
