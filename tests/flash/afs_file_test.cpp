@@ -11,15 +11,6 @@
 namespace tarn_test {
 namespace {
 
-// What a write leaves: the old bytes, zeros up to pos, the new bytes, and
-// with truncation nothing after them.
-Bytes model_write(Bytes old, uint32_t pos, const Bytes& data, bool truncate) {
-  if (old.size() < pos + data.size()) old.resize(pos + data.size(), 0);
-  std::copy(data.begin(), data.end(), old.begin() + pos);
-  if (truncate) old.resize(pos + data.size());
-  return old;
-}
-
 TEST(AfsWrite, EveryShapeOfWriteLeavesTheModelledFileAndTouchesNoOther) {
   struct {
     const char* what;

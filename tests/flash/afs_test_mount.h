@@ -3,6 +3,7 @@
 #ifndef TARN_TESTS_FLASH_AFS_TEST_MOUNT_H
 #define TARN_TESTS_FLASH_AFS_TEST_MOUNT_H
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +22,15 @@ inline Bytes pattern(uint32_t n, uint32_t seed) {
   Bytes b(n);
   for (uint32_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed * 13 + (i >> 8)) | 1);
   return b;
+}
+
+// What a write leaves: the old bytes, zeros up to pos, the new bytes, and
+// with truncation nothing after them.
+inline Bytes model_write(Bytes old, uint32_t pos, const Bytes& data, bool truncate) {
+  if (old.size() < pos + data.size()) old.resize(pos + data.size(), 0);
+  std::copy(data.begin(), data.end(), old.begin() + pos);
+  if (truncate) old.resize(pos + data.size());
+  return old;
 }
 
 // The files that write, read and power-cut cases start from.

@@ -235,6 +235,16 @@ TEST(FtlImageBuilderReclaim, BlockMappedStates) {
     const Bytes old_header = b.header_bytes(1);
     const uint32_t n = b.reclaim(1, cut);
     EXPECT_EQ(n, 3u);
+    // A single chunk reads as in the map of all live chunks, in every state.
+    const auto live = b.live_chunks();
+    const auto ranges = b.block_mapped_data_eus();
+    for (uint32_t c = 0; c < b.geometry().chunk_count(); ++c) {
+      PageData data;
+      ASSERT_EQ(b.committed_chunk(ranges, c, &data), live.count(c) != 0) << c;
+      if (live.count(c) != 0) {
+        EXPECT_EQ(data, live.at(c)) << c;
+      }
+    }
     // Copies: committed pages only, same index, committed.
     EXPECT_EQ(b.page_bytes(3, bm_page_offset(7)), b.page_bytes(1, bm_page_offset(7)));
     EXPECT_EQ(b.read_u8(3, bm_commit_offset(0)), 0x00);

@@ -59,7 +59,8 @@ AfsVolumeReader::AfsVolumeReader(const Bytes& image, uint32_t partition_size) {
     if (p.size() != kPageData) return;
     fat_.insert(fat_.end(), p.begin(), p.end());
   }
-  chunks_ = image_on(image, partition_size, geo_.fat_size, geo_.flash_size).live_chunks();
+  flash_ = std::make_shared<const FtlImageBuilder>(image_on(image, partition_size, geo_.fat_size, geo_.flash_size));
+  ranges_ = flash_->block_mapped_data_eus();
   ok_ = true;
 }
 
@@ -78,16 +79,16 @@ AfsFileContent AfsVolumeReader::file(uint32_t f) const {
     return out;
   }
   out.state = AfsFileState::kBroken;
+  PageData data;
   for (uint32_t id = first;;) {
     // An out-of-range link, a cycle or an unreadable chunk breaks the file.
     if (id < geo_.num_files || id >= geo_.num_files + geo_.num_chunks || out.chunks.size() >= geo_.num_chunks)
       return out;
     const uint32_t c = id - geo_.num_files;
     out.chunks.push_back(c);
-    auto data = chunks_.find(c);
-    if (data == chunks_.end() || data->second.size() != kChunk) return out;
+    if (!flash_->committed_chunk(ranges_, c, &data) || data.size() != kChunk) return out;
     const uint16_t next = entry(id);
-    out.data.insert(out.data.end(), data->second.begin(), data->second.begin() + std::min<uint32_t>(next, kChunk));
+    out.data.insert(out.data.end(), data.begin(), data.begin() + std::min<uint32_t>(next, kChunk));
     if (next <= kChunk) {
       out.state = AfsFileState::kData;
       return out;

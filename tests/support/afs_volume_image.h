@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "support/bytes.h"
@@ -75,8 +76,10 @@ class AfsVolumeReader {
   AfsGeometry geo_;
   uint32_t version_ = 0;
   bool ok_ = false;
-  Bytes fat_;                            // the FAT as resolved
-  std::map<uint32_t, PageData> chunks_;  // committed chunks (empty: a bad CRC)
+  Bytes fat_;  // the FAT as resolved
+  // The image as read (chunks are checked as the chains reach them).
+  std::shared_ptr<const FtlImageBuilder> flash_;
+  std::map<uint16_t, uint32_t> ranges_;  // block-mapped EU of each range, by euva
 };
 
 class AfsVolumeWriter {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tarn_test {
 
@@ -23,8 +24,15 @@ uint16_t crc16_step(uint16_t reg, uint8_t byte) {
 }  // namespace
 
 uint16_t ftl_crc16(const uint8_t* data, size_t len, uint16_t pageid) {
+  // The steps of the page data by a table of the eight shifts of each top
+  // byte (the readers check every page of 2 MiB images many times).
+  static const std::vector<uint16_t> shifted = [] {
+    std::vector<uint16_t> t(256);
+    for (uint32_t top = 0; top < 256; ++top) t[top] = crc16_step(0, static_cast<uint8_t>(top));
+    return t;
+  }();
   uint16_t r = 0xFFFF;
-  for (size_t i = 0; i < len; ++i) r = crc16_step(r, data[i]);
+  for (size_t i = 0; i < len; ++i) r = static_cast<uint16_t>((r << 8) ^ shifted[(r >> 8) ^ data[i]]);
   r = crc16_step(r, static_cast<uint8_t>(pageid & 0xFF));
   r = crc16_step(r, static_cast<uint8_t>(pageid >> 8));
   return r;
@@ -358,9 +366,9 @@ std::vector<uint32_t> FtlImageBuilder::data_eus() const {
 namespace {
 
 // The data of a stored page, or empty data when its CRC does not match.
-PageData checked_data(const Bytes& page, uint16_t logical_id) {
-  if (ftl_crc16(page.data(), kPageData, logical_id) != get_u16(&page[kPageCrcOffset])) return {};
-  return PageData(page.begin(), page.begin() + kPageData);
+PageData checked_data(const uint8_t* page, uint16_t logical_id) {
+  if (ftl_crc16(page, kPageData, logical_id) != get_u16(page + kPageCrcOffset)) return {};
+  return PageData(page, page + kPageData);
 }
 
 }  // namespace
@@ -372,7 +380,7 @@ std::map<uint16_t, PageData> FtlImageBuilder::live_fat_pages() const {
     if (read_u16(eu, kEuvaOffset) != 0) continue;
     for (const auto& copy : committed_fat_pages(eu)) {
       auto& n = newest[copy.first];
-      if (eumc > n.first) n = {eumc, checked_data(page_bytes(eu, pm_page_offset(copy.second)), copy.first)};
+      if (eumc > n.first) n = {eumc, checked_data(&image_[at(eu, pm_page_offset(copy.second), kPageSize)], copy.first)};
     }
   }
   std::map<uint16_t, PageData> out;
@@ -387,10 +395,31 @@ std::map<uint32_t, PageData> FtlImageBuilder::live_chunks() const {
     for (uint32_t p = 0; euva != 0 && p < kBmPages; ++p) {
       if (read_u8(eu, bm_commit_offset(p)) != kCommitDone) continue;
       const uint16_t id = static_cast<uint16_t>(euva + p);
-      out[id - geo_.fat_pages()] = checked_data(page_bytes(eu, bm_page_offset(p)), id);
+      out[id - geo_.fat_pages()] = checked_data(&image_[at(eu, bm_page_offset(p), kPageSize)], id);
     }
   }
   return out;
+}
+
+std::map<uint16_t, uint32_t> FtlImageBuilder::block_mapped_data_eus() const {
+  std::map<uint16_t, uint32_t> out;
+  for (uint32_t eu : data_eus()) {
+    const uint16_t euva = read_u16(eu, kEuvaOffset);
+    if (euva != 0) out[euva] = eu;
+  }
+  return out;
+}
+
+bool FtlImageBuilder::committed_chunk(const std::map<uint16_t, uint32_t>& ranges, uint32_t chunk,
+                                      PageData* data) const {
+  const uint32_t id = geo_.fat_pages() + chunk;
+  auto range = ranges.upper_bound(static_cast<uint16_t>(std::min<uint32_t>(id, 0xFFFF)));
+  if (id > 0xFFFF || range == ranges.begin()) return false;
+  --range;
+  const uint32_t p = id - range->first;
+  if (p >= kBmPages || read_u8(range->second, bm_commit_offset(p)) != kCommitDone) return false;
+  *data = checked_data(&image_[at(range->second, bm_page_offset(p), kPageSize)], static_cast<uint16_t>(id));
+  return true;
 }
 
 // ---------------------------------------------------------------- reclaim

@@ -275,6 +275,14 @@ class FtlImageBuilder {
   // (commit byte 0x00). A copy that fails its CRC maps to empty data.
   std::map<uint16_t, PageData> live_fat_pages() const;
   std::map<uint32_t, PageData> live_chunks() const;
+  // The EU among data_eus() that holds each block-mapped range, by euva (the
+  // later EU when two claim one), for reading single chunks. A chunk lies in
+  // the range with the largest euva at or below its id.
+  std::map<uint16_t, uint32_t> block_mapped_data_eus() const;
+  // Chunk `chunk` as the EU holding its range (from block_mapped_data_eus())
+  // stores it: false when its page is not committed; else *data is its data,
+  // or empty when the page fails its CRC.
+  bool committed_chunk(const std::map<uint16_t, uint32_t>& ranges, uint32_t chunk, PageData* data) const;
 
   // ---- model
   uint32_t spare_eu() const { return spare_; }

@@ -39,6 +39,7 @@ struct State {
 };
 
 State g_state;
+WriteWatcher g_watcher = nullptr;  // kept by reset()
 
 bool inside_window(uint32_t address, uint32_t length) {
   if (g_state.window_size == 0) return true;
@@ -119,12 +120,14 @@ void confine(uint32_t base, uint32_t size) {
 
 uint32_t out_of_window_accesses() { return g_state.out_of_window; }
 uint32_t calls(Op op) { return g_state.calls[static_cast<int>(op)]; }
+void watch_writes(WriteWatcher watcher) { g_watcher = watcher; }
 
 }  // namespace fake_flash
 }  // namespace tarn_test
 
 using tarn_test::fake_flash::Op;
 using tarn_test::fake_flash::g_state;
+using tarn_test::fake_flash::g_watcher;
 using tarn_test::fake_flash::refused;
 using tarn_test::fake_flash::operation_lands;
 using tarn_test::fake_flash::kBlockSize;
@@ -150,6 +153,8 @@ extern "C" uint32_t SpiDrvWrite(uint32_t Address, uint32_t Length, const void* p
     g_state.power_lost = true;
   }
   if (g_state.cut_armed && g_state.cut_budget < Length) landing = static_cast<uint32_t>(g_state.cut_budget);
+  if (landing != 0 && g_watcher != nullptr)
+    g_watcher(Address, landing, static_cast<const uint8_t*>(pBuffer));
   if (landing != 0) std::memcpy(gpBuffer + Address, pBuffer, landing);
   g_state.bytes_written += landing;
   if (g_state.cut_armed) {

@@ -86,6 +86,12 @@ uint32_t out_of_window_accesses();
 // Calls of each operation since the last reset (refused ones included).
 uint32_t calls(Op op);
 
+// Called with every write that lands (whole or torn), before its bytes do;
+// nullptr stops watching (reset() does not). Lets a test see what the flash receives in the
+// order it does (e.g. to count EU headers written).
+using WriteWatcher = void (*)(uint32_t address, uint32_t length, const uint8_t* data);
+void watch_writes(WriteWatcher watcher);
+
 }  // namespace fake_flash
 }  // namespace tarn_test
 
