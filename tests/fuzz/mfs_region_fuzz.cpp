@@ -10,8 +10,9 @@
 // harness's model of the files, and after the script the volume must mount
 // again and read, through the library and through the independent reader,
 // as the model says. On a patched one every status must be one the
-// dispatcher gives, a read never returns more than was asked, and a write
-// reported done must read back.
+// dispatcher gives, a read never returns more than was asked, a write
+// reported done must read back, a volume that mounted must mount again, and
+// every write and delete reported done must survive each later mount.
 //
 // Input: flags (bit 0: a 64 KiB partition, else 32 KiB), the base files
 // (count, then file u8, size u16, seed u8 each), the patches (count, then
