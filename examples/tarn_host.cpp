@@ -36,6 +36,11 @@
 
 namespace {
 
+// Exit statuses.
+constexpr int kExitSuccess = 0;
+constexpr int kExitSessionFailed = 1;  // the sample image or the session failed
+constexpr int kExitUsage = 2;          // a bad command line, library, input file or output folder
+
 // ---------------------------------------------------------------------------
 // Binding the library by name
 // ---------------------------------------------------------------------------
@@ -55,25 +60,43 @@ void* symbol(const char* name) {
   void* address = dlsym(g_library, name);
 #endif
   if (address == nullptr) {
-    std::fprintf(stderr, "entry point %s not found\n", name);
-    std::exit(2);
+    std::fprintf(stderr, "entry point %s not found in %s\n", name, kLibraryName);
+    std::exit(kExitUsage);
   }
   return address;
 }
 
-// The library beside this program (its folder taken from argv[0]).
+// The path of the running program: on Linux the one the kernel names, so
+// that a program started through PATH or a link still finds its folder;
+// elsewhere, or when that cannot be read, argv[0].
+std::string programPath(const char* argv0) {
+#if defined(__linux__)
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec && !self.empty()) return self.string();
+#endif
+  return argv0;
+}
+
+// The library beside this program.
 bool openLibrary(const char* argv0) {
-  std::string path = argv0;
+  std::string path = programPath(argv0);
   const size_t slash = path.find_last_of("/\\");
   path = slash == std::string::npos ? std::string(kLibraryName)
                                     : path.substr(0, slash + 1) + kLibraryName;
 #if defined(_WIN32)
   g_library = LoadLibraryA(path.c_str());
+  if (g_library == nullptr)
+    std::fprintf(stderr, "cannot load %s (error %lu)\n", path.c_str(),
+                 static_cast<unsigned long>(GetLastError()));
 #else
   if (path.find('/') == std::string::npos) path = "./" + path;
   g_library = dlopen(path.c_str(), RTLD_NOW);
+  if (g_library == nullptr) {
+    const char* reason = dlerror();
+    std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), reason != nullptr ? reason : "");
+  }
 #endif
-  if (g_library == nullptr) std::fprintf(stderr, "cannot load %s\n", path.c_str());
   return g_library != nullptr;
 }
 
@@ -120,11 +143,6 @@ void bindApi() {
 // ---------------------------------------------------------------------------
 
 namespace fs = std::filesystem;
-
-// Exit statuses.
-constexpr int kExitSuccess = 0;
-constexpr int kExitSessionFailed = 1;  // the sample image or the session failed
-constexpr int kExitUsage = 2;          // a bad command line, input file or output folder
 
 const char kDefaultOut[] = "tarn-example-out";
 
@@ -183,8 +201,9 @@ void printHelp(const char* program) {
       "writes no results.\n"
       "\n"
       "Exit status: 0 the session succeeded; 1 the sample image or the session\n"
-      "failed; 2 a bad command line, an input file that cannot be read or is empty,\n"
-      "an output folder that cannot be used, or a result that cannot be written.\n",
+      "failed; 2 a bad command line, a library that cannot be loaded or lacks an\n"
+      "entry point, an input file that cannot be read or is empty, an output folder\n"
+      "that cannot be used, or a result that cannot be written.\n",
       kSampleSku, kSampleSku, kDefaultOut);
 }
 
@@ -228,7 +247,11 @@ std::string parseOptions(int argc, char** argv, Options& o) {
     for (const auto& t : texts)
       if (flag == t.flag) text = t.value;
     if (text == nullptr && flag != "--sku") return "unknown option " + flag;
-    if (i + 1 >= argc || argv[i + 1][0] == '\0') return "option " + flag + " needs a value";
+    // A value that looks like an option is one left out: "--defaults --ftbl f"
+    // would otherwise read "--ftbl" as a file name. A file whose name starts
+    // with "--" can be given as ./--name.
+    if (i + 1 >= argc || argv[i + 1][0] == '\0' || std::strncmp(argv[i + 1], "--", 2) == 0)
+      return "option " + flag + " needs a value";
     const std::string value = argv[++i];
     if (text != nullptr) *text = value;
     else if (!parseSku(value, o.sku))
@@ -309,31 +332,37 @@ std::string prepareOutput(const std::string& folder, const std::vector<std::stri
   return "";
 }
 
-// Takes away the empty folders prepareOutput made, from `out` up to `created`.
+// Takes away the folders prepareOutput made, from `out` up to `created`,
+// those that are still empty. Each of them was missing before, and one that
+// was never made is passed over.
 void removeCreatedFolders(const fs::path& out, const fs::path& created) {
   if (created.empty()) return;
   std::error_code ec;
-  for (fs::path p = out; fs::remove(p, ec) && p != created; p = p.parent_path()) {
+  for (fs::path p = out;; p = p.parent_path()) {
+    fs::remove(p, ec);
+    if (p == created || !p.has_relative_path()) break;
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A program may be started without even its own name.
+  const char* program = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "tarn_host";
   Options options;
   const std::string wrong = parseOptions(argc, argv, options);
   if (options.help) {
-    printHelp(argv[0]);
+    printHelp(program);
     return kExitSuccess;
   }
   if (!wrong.empty()) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], wrong.c_str());
-    printUsage(stderr, argv[0]);
-    std::fprintf(stderr, "(%s --help describes the options)\n", argv[0]);
+    std::fprintf(stderr, "%s: %s\n", program, wrong.c_str());
+    printUsage(stderr, program);
+    std::fprintf(stderr, "(%s --help describes the options)\n", program);
     return kExitUsage;
   }
 
-  if (!openLibrary(argv[0])) return kExitUsage;
+  if (!openLibrary(program)) return kExitUsage;
   bindApi();
 
   Image image;
@@ -373,6 +402,7 @@ int main(int argc, char** argv) {
   const std::string unusable =
       prepareOutput(options.out, outputNames, inputNames, out, created);
   if (!unusable.empty()) {
+    removeCreatedFolders(out, created);
     std::fprintf(stderr, "%s\n", unusable.c_str());
     return kExitUsage;
   }
@@ -383,6 +413,7 @@ int main(int argc, char** argv) {
   const fs::path home = fs::current_path(ec);
   fs::current_path(out, ec);
   if (ec) {
+    removeCreatedFolders(out, created);
     std::fprintf(stderr, "cannot enter the output folder %s\n", options.out.c_str());
     return kExitUsage;
   }
@@ -402,7 +433,7 @@ int main(int argc, char** argv) {
   const std::string folder = shownFolder(options.out);
   std::printf("== Writing the results to %s\n", folder.c_str());
   partition = qelcPartition(overrides);
-  std::string again = argv[0];
+  std::string again = program;
   for (const Result& result : results) {
     if (result.bytes.empty()) continue;
     if (!writeFile(result.name, result.bytes.data(), result.bytes.size())) {
@@ -411,7 +442,8 @@ int main(int argc, char** argv) {
     }
     std::printf("  %s (%zu bytes)\n", result.name, result.bytes.size());
     if (result.flag != nullptr) {
-      again += std::string(" ") + result.flag + " " + folder + "/" + result.name;
+      const bool separated = folder.back() == '/' || folder.back() == '\\';  // the root folder
+      again += std::string(" ") + result.flag + " " + folder + (separated ? "" : "/") + result.name;
       if (std::strcmp(result.flag, "--ftbl") == 0) again += " --sku " + std::to_string(image.sku);
     }
   }
