@@ -170,10 +170,16 @@ bool runSession(Image& image, Bytes& overrides) {
   }
   char* buffer = nullptr;
   U32 size = 0;
-  if (api.kyMfsGetBuildQelCfgFcsBuffer(&buffer, size)) {
-    overrides.assign(buffer, buffer + size);
-    std::printf("  rebuilt overrides: %u bytes\n", size);
+  // A kept shutdown that succeeded leaves the rebuilt overrides (at least
+  // their count); without them the results would lack the overrides.
+  if (!api.kyMfsGetBuildQelCfgFcsBuffer(&buffer, size)) {
+    std::printf("  the rebuilt overrides cannot be fetched\n");
+    api.kyMfsNvarTerm(false);
+    printState();
+    return false;
   }
+  overrides.assign(buffer, buffer + size);
+  std::printf("  rebuilt overrides: %u bytes\n", size);
   std::printf("== Variables after the kept shutdown\n");
   listVariables(image);
 
