@@ -417,6 +417,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot enter the output folder %s\n", options.out.c_str());
     return kExitUsage;
   }
+  // A session can fail after its kept shutdown appended the text dumps: they
+  // are cut back to what they held before, so that a failed session leaves
+  // the output folder as it found it.
+  std::uintmax_t dumpSizes[std::size(kDumpNames)];
+  for (size_t i = 0; i < std::size(kDumpNames); ++i) {
+    dumpSizes[i] = fs::file_size(kDumpNames[i], ec);
+    if (ec) dumpSizes[i] = static_cast<std::uintmax_t>(-1);  // no such file
+  }
   bool ok = true;
   if (options.sample) {
     std::printf("== Making the sample device image\n");
@@ -424,6 +432,10 @@ int main(int argc, char** argv) {
   }
   ok = ok && runSession(image, overrides);
   if (!ok) {
+    for (size_t i = 0; i < std::size(kDumpNames); ++i) {
+      if (dumpSizes[i] == static_cast<std::uintmax_t>(-1)) fs::remove(kDumpNames[i], ec);
+      else fs::resize_file(kDumpNames[i], dumpSizes[i], ec);
+    }
     fs::current_path(home, ec);
     removeCreatedFolders(out, created);
     std::printf("Session FAILED; no results written.\n");
