@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -189,7 +190,8 @@ void printHelp(const char* program) {
       "  --efs F       EFS region; without it, no EFS region\n"
       "  --out DIR     output folder, created with its parents (default %s)\n"
       "  --help        this text\n"
-      "An input file must not be empty; leave its option out instead.\n"
+      "An input file must be a regular file of up to 4 GiB, and not empty: leave\n"
+      "its option out instead.\n"
       "\n"
       "After a successful session the output folder holds the resulting buffers\n"
       "(defaults.fcs, qelc.bin, overrides.fcs, ftbl.bin, mfs.bin, efs.bin; an empty one\n"
@@ -263,15 +265,30 @@ std::string parseOptions(int argc, char** argv, Options& o) {
   return "";
 }
 
-// Reads a whole file; false when it cannot be opened or read.
-bool readFile(const std::string& name, Bytes& out) {
+// Reads a whole input file into `out`; false, with the reason in `why` when
+// there is more to say than that it cannot be read. Only a regular file is
+// read (a device such as /dev/zero never ends), and no more than a buffer's
+// 32-bit size can describe.
+bool readFile(const std::string& name, Bytes& out, std::string& why) {
+  std::error_code ec;
+  if (fs::exists(name, ec) && !fs::is_regular_file(name, ec)) {
+    why = "not a regular file";
+    return false;
+  }
   std::FILE* f = std::fopen(name.c_str(), "rb");
   if (f == nullptr) return false;
   out.clear();
   uint8_t chunk[4096];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.insert(out.end(), chunk, chunk + n);
-  const bool ok = std::ferror(f) == 0;
+  try {
+    while (why.empty() && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+      if (n > UINT32_MAX - out.size()) why = "larger than the 4 GiB a buffer can hold";
+      else out.insert(out.end(), chunk, chunk + n);
+    }
+  } catch (const std::exception&) {  // bad_alloc, or length_error on 32-bit
+    why = "too large to hold in memory";
+  }
+  const bool ok = why.empty() && std::ferror(f) == 0;
   std::fclose(f);
   return ok;
 }
@@ -376,8 +393,10 @@ int main(int argc, char** argv) {
   for (const Input& input : inputs) {
     if (input.name.empty()) continue;
     inputNames.push_back(input.name);
-    if (!readFile(input.name, input.bytes)) {
-      std::fprintf(stderr, "cannot read %s\n", input.name.c_str());
+    std::string why;
+    if (!readFile(input.name, input.bytes, why)) {
+      std::fprintf(stderr, "cannot read %s%s%s\n", input.name.c_str(), why.empty() ? "" : ": ",
+                   why.c_str());
       return kExitUsage;
     }
     // The library takes an empty buffer for a missing one; an empty file is
