@@ -45,8 +45,16 @@ function(snapshot folder result)
 endfunction()
 
 snapshot("${_top}" _before)
-execute_process(COMMAND ${EMULATOR} ${HOST} ${_args} WORKING_DIRECTORY "${DIR}"
-  OUTPUT_VARIABLE _output ERROR_VARIABLE _output RESULT_VARIABLE _status)
+# The host prints something on every path, so a run that prints nothing and
+# fails never started: under wine a process start now and then fails when
+# many start at once. Such a start is tried again, twice at most.
+foreach(_try RANGE 2)
+  execute_process(COMMAND ${EMULATOR} ${HOST} ${_args} WORKING_DIRECTORY "${DIR}"
+    OUTPUT_VARIABLE _output ERROR_VARIABLE _output RESULT_VARIABLE _status)
+  if(NOT EMULATOR OR NOT _output STREQUAL "" OR _status STREQUAL "0")
+    break()
+  endif()
+endforeach()
 string(REPLACE "\r" "" _output "${_output}")
 string(REPLACE "\n" " " _flat "${_output}")
 
