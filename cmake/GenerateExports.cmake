@@ -21,11 +21,7 @@ cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/ExportList.cmake)
 
 file(STRINGS "${OBJECTS}" _objects)
-execute_process(COMMAND ${NM} -g --defined-only -P ${_objects}
-  OUTPUT_VARIABLE _out RESULT_VARIABLE _rc)
-if(NOT _rc EQUAL 0)
-  message(FATAL_ERROR "${NM} failed on the library's objects")
-endif()
+tarn_tool_output(_out "the library's objects" ${NM} -g --defined-only -P ${_objects})
 
 # nm -P prints "name type value [size]" for each symbol.
 string(REGEX MATCHALL "[^\n]+" _lines "${_out}")

@@ -13,6 +13,9 @@ constexpr uint32_t kSampleSku = 1;
 // folder, at a kept shutdown.
 inline constexpr const char* kDumpNames[] = {"qel_cfg.txt", "orvan_cfg.txt", "currents_cfg.txt"};
 
+// The size of a file in the working folder, or -1 when there is none.
+long long fileSize(const char* name);
+
 // Makes every buffer of the sample image through the library's own entry
 // points. Prints what fails and returns false then.
 bool makeSampleImage(Image& image);

@@ -106,19 +106,18 @@ CommonTarnTable table(Bytes& bytes) {
   return t;
 }
 
-// The size of a file in the working folder, or -1 when there is none.
-long long fileSize(const char* name) {
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(name, ec);
-  return ec ? -1 : static_cast<long long>(size);
-}
-
 void printState() {
   std::printf("  MFS mounted %d, tables loaded %d, VFS deployed %d\n", api.kyMfsIsInitialized(),
               api.kyFcsIsInitialized(), api.kyMfsIsVfsDeployed());
 }
 
 }  // namespace
+
+long long fileSize(const char* name) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(name, ec);
+  return ec ? -1 : static_cast<long long>(size);
+}
 
 bool runSession(Image& image, Bytes& overrides) {
   ModQelStorageLibConfig config;

@@ -439,11 +439,8 @@ int main(int argc, char** argv) {
   // A session can fail after its kept shutdown appended the text dumps: they
   // are cut back to what they held before, so that a failed session leaves
   // the output folder as it found it.
-  std::uintmax_t dumpSizes[std::size(kDumpNames)];
-  for (size_t i = 0; i < std::size(kDumpNames); ++i) {
-    dumpSizes[i] = fs::file_size(kDumpNames[i], ec);
-    if (ec) dumpSizes[i] = static_cast<std::uintmax_t>(-1);  // no such file
-  }
+  long long dumpSizes[std::size(kDumpNames)];
+  for (size_t i = 0; i < std::size(kDumpNames); ++i) dumpSizes[i] = fileSize(kDumpNames[i]);
   bool ok = true;
   if (options.sample) {
     std::printf("== Making the sample device image\n");
@@ -452,8 +449,8 @@ int main(int argc, char** argv) {
   ok = ok && runSession(image, overrides);
   if (!ok) {
     for (size_t i = 0; i < std::size(kDumpNames); ++i) {
-      if (dumpSizes[i] == static_cast<std::uintmax_t>(-1)) fs::remove(kDumpNames[i], ec);
-      else fs::resize_file(kDumpNames[i], dumpSizes[i], ec);
+      if (dumpSizes[i] < 0) fs::remove(kDumpNames[i], ec);
+      else fs::resize_file(kDumpNames[i], static_cast<std::uintmax_t>(dumpSizes[i]), ec);
     }
     fs::current_path(home, ec);
     removeCreatedFolders(out, created);
