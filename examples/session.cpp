@@ -158,11 +158,13 @@ bool runSession(Image& image, Bytes& overrides) {
     return false;
   }
   // The library appends its text dumps and says nothing when one cannot be
-  // written: a dump that did not grow is reported here.
+  // written: a dump that did not grow is reported here. A dump that did not
+  // exist before held 0 bytes.
   for (size_t i = 0; i < std::size(kDumpNames); ++i) {
+    const long long before = dumpSizes[i] < 0 ? 0 : dumpSizes[i];
     const long long size = fileSize(kDumpNames[i]);
-    if (size > dumpSizes[i])
-      std::printf("  text dump %s: %lld bytes appended\n", kDumpNames[i], size - dumpSizes[i]);
+    if (size > before)
+      std::printf("  text dump %s: %lld bytes appended\n", kDumpNames[i], size - before);
     else
       std::printf("  WARNING: nothing appended to the text dump %s (it cannot be written, or its"
                   " table is empty)\n", kDumpNames[i]);
