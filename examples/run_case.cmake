@@ -18,10 +18,16 @@ math(EXPR _value "${_at} + 1")
 if(_at GREATER -1 AND _value LESS _count)
   list(GET _args ${_value} _out)
 endif()
-string(REGEX REPLACE "^(\\.[/\\])+" "" _top "${_out}")
-string(REGEX REPLACE "[/\\].*$" "" _top "${_top}")
-if(NOT IS_ABSOLUTE "${_top}")
-  set(_top "${DIR}/${_top}")
+# The output folder, absolute, and the folder a failed run must leave as it
+# was: the output folder's first component below DIR (a run creates missing
+# parents), or the output folder itself when it lies outside DIR.
+cmake_path(ABSOLUTE_PATH _out BASE_DIRECTORY "${DIR}" NORMALIZE OUTPUT_VARIABLE _outdir)
+cmake_path(RELATIVE_PATH _outdir BASE_DIRECTORY "${DIR}" OUTPUT_VARIABLE _below)
+if(_below MATCHES "^\\.\\.")
+  set(_top "${_outdir}")
+else()
+  string(REGEX REPLACE "/.*$" "" _below "${_below}")
+  set(_top "${DIR}/${_below}")
 endif()
 
 # The files below `folder` with a hash of each, or <none>.
@@ -46,10 +52,6 @@ endfunction()
 
 # The sizes of the text dumps in the output folder, 0 for a missing one.
 set(_dumps qel_cfg.txt orvan_cfg.txt currents_cfg.txt)
-set(_outdir "${_out}")
-if(NOT IS_ABSOLUTE "${_outdir}")
-  set(_outdir "${DIR}/${_outdir}")
-endif()
 function(dump_sizes result)
   set(_sizes "")
   foreach(_dump IN LISTS _dumps)
@@ -66,11 +68,11 @@ snapshot("${_top}" _before)
 dump_sizes(_dumps_before)
 # The host prints something on every path, so a run that prints nothing and
 # fails never started: under wine a process start now and then fails when
-# many start at once. Such a start is tried again, twice at most.
+# many start at once. Such a start under wine is tried again, twice at most.
 foreach(_try RANGE 2)
   execute_process(COMMAND ${EMULATOR} ${HOST} ${_args} WORKING_DIRECTORY "${DIR}"
     OUTPUT_VARIABLE _output ERROR_VARIABLE _output RESULT_VARIABLE _status)
-  if(NOT EMULATOR OR NOT _output STREQUAL "" OR _status STREQUAL "0")
+  if(NOT EMULATOR MATCHES "wine" OR NOT _output STREQUAL "" OR _status STREQUAL "0")
     break()
   endif()
 endforeach()

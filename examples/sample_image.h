@@ -13,9 +13,6 @@ constexpr uint32_t kSampleSku = 1;
 // folder, at a kept shutdown.
 inline constexpr const char* kDumpNames[] = {"qel_cfg.txt", "orvan_cfg.txt", "currents_cfg.txt"};
 
-// The size of a file in the working folder, or -1 when there is none.
-long long fileSize(const char* name);
-
 // Makes every buffer of the sample image through the library's own entry
 // points. Prints what fails and returns false then.
 bool makeSampleImage(Image& image);
@@ -28,7 +25,8 @@ Bytes qelcPartition(const Bytes& fcs);
 std::vector<std::string> fileNames(const Bytes& ftbl, uint32_t sku);
 
 // Runs the session on the image's buffers (the regions change in place) and
-// fills `overrides` with the rebuilt overrides table.
+// fills `overrides` with the rebuilt overrides table. A session that fails
+// leaves the text dumps in the working folder as it found them.
 bool runSession(Image& image, Bytes& overrides);
 
 #endif  // TARN_EXAMPLES_SAMPLE_IMAGE_H

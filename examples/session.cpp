@@ -111,13 +111,49 @@ void printState() {
               api.kyFcsIsInitialized(), api.kyMfsIsVfsDeployed());
 }
 
-}  // namespace
-
+// The size of a file in the working folder, or -1 when there is none.
 long long fileSize(const char* name) {
   std::error_code ec;
   const std::uintmax_t size = std::filesystem::file_size(name, ec);
   return ec ? -1 : static_cast<long long>(size);
 }
+
+// The sizes of the text dumps before the kept shutdown appends to them.
+struct DumpSizes {
+  long long size[std::size(kDumpNames)];
+
+  DumpSizes() {
+    for (size_t i = 0; i < std::size(kDumpNames); ++i) size[i] = fileSize(kDumpNames[i]);
+  }
+
+  // Prints how much each dump grew. The library appends its text dumps and
+  // says nothing when one cannot be written: a dump that did not grow is
+  // reported here. A dump that did not exist held 0 bytes.
+  void printGrowth() const {
+    for (size_t i = 0; i < std::size(kDumpNames); ++i) {
+      const long long before = size[i] < 0 ? 0 : size[i];
+      const long long now = fileSize(kDumpNames[i]);
+      if (now > before)
+        std::printf("  text dump %s: %lld bytes appended\n", kDumpNames[i], now - before);
+      else
+        std::printf("  WARNING: nothing appended to the text dump %s (it cannot be written, or"
+                    " its table is empty)\n", kDumpNames[i]);
+    }
+  }
+
+  // Cuts the dumps back to what they held (a missing one is removed), so
+  // that a session failing after its kept shutdown leaves the output folder
+  // as it found it.
+  void restore() const {
+    std::error_code ec;
+    for (size_t i = 0; i < std::size(kDumpNames); ++i) {
+      if (size[i] < 0) std::filesystem::remove(kDumpNames[i], ec);
+      else std::filesystem::resize_file(kDumpNames[i], static_cast<std::uintmax_t>(size[i]), ec);
+    }
+  }
+};
+
+}  // namespace
 
 bool runSession(Image& image, Bytes& overrides) {
   ModQelStorageLibConfig config;
@@ -150,25 +186,13 @@ bool runSession(Image& image, Bytes& overrides) {
   changeVariables();
 
   std::printf("== Kept shutdown\n");
-  long long dumpSizes[std::size(kDumpNames)];
-  for (size_t i = 0; i < std::size(kDumpNames); ++i) dumpSizes[i] = fileSize(kDumpNames[i]);
+  const DumpSizes dumps;
   if (!api.kyMfsNvarTerm(true)) {
     std::printf("  kept shutdown failed\n");
     printState();
     return false;
   }
-  // The library appends its text dumps and says nothing when one cannot be
-  // written: a dump that did not grow is reported here. A dump that did not
-  // exist before held 0 bytes.
-  for (size_t i = 0; i < std::size(kDumpNames); ++i) {
-    const long long before = dumpSizes[i] < 0 ? 0 : dumpSizes[i];
-    const long long size = fileSize(kDumpNames[i]);
-    if (size > before)
-      std::printf("  text dump %s: %lld bytes appended\n", kDumpNames[i], size - before);
-    else
-      std::printf("  WARNING: nothing appended to the text dump %s (it cannot be written, or its"
-                  " table is empty)\n", kDumpNames[i]);
-  }
+  dumps.printGrowth();
   char* buffer = nullptr;
   U32 size = 0;
   // A kept shutdown that succeeded leaves the rebuilt overrides (at least
@@ -177,6 +201,7 @@ bool runSession(Image& image, Bytes& overrides) {
     std::printf("  the rebuilt overrides cannot be fetched\n");
     api.kyMfsNvarTerm(false);
     printState();
+    dumps.restore();
     return false;
   }
   overrides.assign(buffer, buffer + size);
@@ -187,5 +212,6 @@ bool runSession(Image& image, Bytes& overrides) {
   std::printf("== Final shutdown\n");
   const bool ended = api.kyMfsNvarTerm(false);
   printState();
+  if (!ended) dumps.restore();
   return ended;
 }

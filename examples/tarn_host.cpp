@@ -138,7 +138,6 @@ void bindApi() {
   TARN_BIND_PLAIN(efs_image);
 }
 
-
 // ---------------------------------------------------------------------------
 // Command line, input files and output folder
 // ---------------------------------------------------------------------------
@@ -436,11 +435,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot enter the output folder %s\n", options.out.c_str());
     return kExitUsage;
   }
-  // A session can fail after its kept shutdown appended the text dumps: they
-  // are cut back to what they held before, so that a failed session leaves
-  // the output folder as it found it.
-  long long dumpSizes[std::size(kDumpNames)];
-  for (size_t i = 0; i < std::size(kDumpNames); ++i) dumpSizes[i] = fileSize(kDumpNames[i]);
   bool ok = true;
   if (options.sample) {
     std::printf("== Making the sample device image\n");
@@ -448,10 +442,6 @@ int main(int argc, char** argv) {
   }
   ok = ok && runSession(image, overrides);
   if (!ok) {
-    for (size_t i = 0; i < std::size(kDumpNames); ++i) {
-      if (dumpSizes[i] < 0) fs::remove(kDumpNames[i], ec);
-      else fs::resize_file(kDumpNames[i], static_cast<std::uintmax_t>(dumpSizes[i]), ec);
-    }
     fs::current_path(home, ec);
     removeCreatedFolders(out, created);
     std::printf("Session FAILED; no results written.\n");

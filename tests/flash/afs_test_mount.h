@@ -3,8 +3,11 @@
 #ifndef TARN_TESTS_FLASH_AFS_TEST_MOUNT_H
 #define TARN_TESTS_FLASH_AFS_TEST_MOUNT_H
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "flash/afs/AfsFile.h"
@@ -81,6 +84,17 @@ struct AfsMount {
   }
   AfsVolumeReader reader() const { return AfsVolumeReader(image, partition); }
 };
+
+// The library agrees with `files` (as the independent reader lists them) on
+// every file there: one with data, or an empty one, reads whole and not a
+// byte more; any other (a zombie, a broken chain) does not read.
+inline void expect_library_reads(AfsMount& m, const std::map<uint32_t, AfsFileContent>& files) {
+  for (const auto& f : files) {
+    const bool data = f.second.state == AfsFileState::kData || f.second.state == AfsFileState::kEmpty;
+    const uint32_t size = static_cast<uint32_t>(f.second.data.size());
+    EXPECT_EQ(m.read(f.first, 0, size + 1), data ? f.second.data : Bytes{}) << "file " << f.first;
+  }
+}
 
 }  // namespace tarn_test
 

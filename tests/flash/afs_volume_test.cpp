@@ -184,12 +184,12 @@ TEST(AfsWrite, ReportedWritesSurviveARemountWhateverTheCounterOrder) {
     if (!c.out_of_order) {
       for (uint32_t eu = 1; eu < 5; ++eu) EXPECT_EQ(b.header_bytes(eu), before.header_bytes(eu)) << eu;
     } else {
-      EXPECT_GT(b.read_u32(head, 4), b.eu_count() + 6);  // its eumc
+      EXPECT_GT(b.read_u32(head, ftl_layout::kEumcOffset), b.eu_count() + 6);
     }
     EXPECT_EQ(AfsVolumeReader(b.image(), kPartition).files(), written);
     AfsMount again(b.image(), kPartition);
     ASSERT_EQ(again.mount(kDfsMountFlags, 100), 0u);
-    for (const auto& f : written) EXPECT_EQ(again.read(f.first), f.second.data) << f.first;
+    expect_library_reads(again, written);
   }
 }
 

@@ -22,6 +22,15 @@ inline Bytes efs_pattern(size_t n, uint8_t seed) {
   return b;
 }
 
+// A write of `size` bytes to a file whose first piece starts `offset_in_block`
+// bytes into its block needs (size + offset_in_block + 4075) / 4072 free
+// spare blocks, and is refused with 28 when the region has fewer. The
+// smallest size refused with `spares` free spares (0: every size is).
+inline uint32_t efs_smallest_refused_write(uint32_t spares, uint32_t offset_in_block) {
+  const uint32_t needing_more = (spares + 1) * 4072;  // size + offset_in_block + 4075 from here on
+  return needing_more > offset_in_block + 4075 ? needing_more - offset_in_block - 4075 : 0;
+}
+
 // The whole file through the library: its status, the bytes in *out.
 inline int efs_lib_read(uint32_t fileno, Bytes* out) {
   uint32_t size = 0;

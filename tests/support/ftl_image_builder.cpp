@@ -1,6 +1,7 @@
 #include "support/ftl_image_builder.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,8 +27,8 @@ uint16_t crc16_step(uint16_t reg, uint8_t byte) {
 uint16_t ftl_crc16(const uint8_t* data, size_t len, uint16_t pageid) {
   // The steps of the page data by a table of the eight shifts of each top
   // byte (the readers check every page of 2 MiB images many times).
-  static const std::vector<uint16_t> shifted = [] {
-    std::vector<uint16_t> t(256);
+  static const std::array<uint16_t, 256> shifted = [] {
+    std::array<uint16_t, 256> t{};
     for (uint32_t top = 0; top < 256; ++top) t[top] = crc16_step(0, static_cast<uint8_t>(top));
     return t;
   }();
@@ -433,13 +434,12 @@ uint32_t FtlImageBuilder::reclaim(uint32_t old_eu, ReclaimCut cut, const Reclaim
   const uint32_t new_euec = options.new_euec >= 0 ? static_cast<uint32_t>(options.new_euec) : euec_[new_eu] + 1;
 
   erase_eu(new_eu);
-  size_t limit = options.copied >= 0 ? static_cast<size_t>(options.copied) : SIZE_MAX;
-  if (cut != ReclaimCut::kBeforeHeader) limit = SIZE_MAX;
+  const size_t limit = options.copied >= 0 ? static_cast<size_t>(options.copied) : SIZE_MAX;
 
   if (euva != 0) {
     // Block-mapped: live pages keep their index; the copy is committed.
     std::vector<uint32_t> pages = options.pages;
-    if (pages.empty() && !options.none_live) {
+    if (pages.empty()) {
       for (uint32_t p = 0; p < kBmPages; ++p) {
         if (read_u8(old_eu, bm_commit_offset(p)) == kCommitDone) pages.push_back(p);
       }
@@ -458,7 +458,7 @@ uint32_t FtlImageBuilder::reclaim(uint32_t old_eu, ReclaimCut cut, const Reclaim
     const auto committed = committed_fat_pages(old_eu);
     std::vector<std::pair<uint16_t, uint32_t>> moves;
     if (options.pages.empty()) {
-      if (!options.none_live) moves = committed;
+      moves = committed;
     } else {
       for (uint32_t id : options.pages) {
         auto it = std::find_if(committed.begin(), committed.end(), [&](const auto& p) { return p.first == id; });

@@ -89,7 +89,10 @@ constexpr uint32_t bm_commit_offset(uint32_t i) { return kBmCommitOffset + i; }
 constexpr uint32_t bm_page_offset(uint32_t i) { return kBmPagesOffset + kPageSize * i; }
 }  // namespace ftl_layout
 
-// Checksums, written from their definitions (bitwise, no shared tables).
+// Checksums, written here from their definitions, with no code or table of
+// the library's. crc14 and crc8 go bit by bit; crc16 takes the page data a
+// byte at a time through a 256-entry table that its own bitwise step fills
+// once (the readers check every page of large images many times).
 // crc16: poly 0x1021, MSB first, init 0xFFFF, over `len` bytes then the two
 // little-endian bytes of `pageid`.  crc16("abc", 0) = 0xD400.
 uint16_t ftl_crc16(const uint8_t* data, size_t len, uint16_t pageid);
@@ -167,12 +170,11 @@ struct ReclaimOptions {
   // commit byte is 0x00.  Page-mapped: logical ids to move; empty = every id
   // committed in the old EU (its last copy there).
   std::vector<uint32_t> pages;
-  // No page is live: nothing is copied (`pages` is ignored).
-  bool none_live = false;
   // Page-mapped: EU that receives the moved pages (appended behind its write
   // position); -1 = the new EU itself.
   int copy_to = -1;
-  // kBeforeHeader: copy only the first `copied` pages (-1 = all).
+  // Copy only the first `copied` of those pages, whatever the cut (-1 = all;
+  // 0 = none, as for an EU that holds no live page).
   int copied = -1;
   // Erase count written into the new header; -1 = the new EU's known count + 1.
   int64_t new_euec = -1;

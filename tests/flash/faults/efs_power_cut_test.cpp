@@ -16,6 +16,8 @@ namespace {
 
 namespace fake = efs_fake;
 
+constexpr uint16_t kFile1Offset = 100;  // where file 1's first piece starts in its block
+
 // A region geometry with the three files placed from logical block `lb` on,
 // mounted with BM `active` holding the formatted map. With `active` above 0,
 // BM 0 is left as a switch leaves an old BM (entries kept, header zeroed), so
@@ -26,7 +28,7 @@ struct Layout {
   uint8_t lb;
   uint32_t active;
   std::vector<EfsTestFile> files() const {
-    return {{{lb, 0}, 3000}, {{uint8_t(lb + 1), 100}, 12000}, {{lb, 3004}, 1068}};
+    return {{{lb, 0}, 3000}, {{uint8_t(lb + 1), kFile1Offset}, 12000}, {{lb, 3004}, 1068}};
   }
   uint32_t slots() const { return (4095 - 16) / uint32_t(geo.slot()); }  // entries a BM holds
 };
@@ -39,9 +41,12 @@ const Layout kLayouts[] = {
     {"255/255/1", {255, 255, 1}, 253, 254},
 };
 
-// The largest write of file 1 that needs no more than `spares` (at most
-// three) spares: (size + 100 + 4075) / 4072 of them.
-uint32_t file1_size_for(uint32_t spares) { return std::min<uint32_t>(9000, (std::min(spares, 3u) + 1) * 4072 - 4176); }
+// The largest write of file 1, up to 9000 bytes, that needs no more than
+// `spares` (at most three) free spares; 0 when even that is refused.
+uint32_t file1_size_for(uint32_t spares) {
+  const uint32_t refused = efs_smallest_refused_write(std::min(spares, 3u), kFile1Offset);
+  return refused == 0 ? 0 : std::min<uint32_t>(9000, refused - 1);
+}
 
 using FileRead = std::pair<int, Bytes>;  // status, bytes
 

@@ -8,7 +8,6 @@
 // TARN_FTL_CUT_SAMPLES widens the random sample (cut points per seed).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "flash/afs/AfsFtlReclaim.h"
 #include "flash/ftl_test_volume.h"
 #include "support/fake_driver/flash_fakes.h"
+#include "support/test_env.h"
 
 namespace tarn_test {
 namespace {
@@ -248,8 +248,7 @@ TEST(FtlReclaimFaults, EveryOperationOfAReclaimThatFillsTheWriteHead) {
 }
 
 TEST(FtlReclaimFaults, SampledPowerCutsInLongWorkloads) {
-  const char* wide = std::getenv("TARN_FTL_CUT_SAMPLES");
-  const uint32_t samples = wide != nullptr ? static_cast<uint32_t>(std::strtoul(wide, nullptr, 10)) : 12;
+  const uint32_t samples = env_count("TARN_FTL_CUT_SAMPLES", 12);
   constexpr int kSteps = 1500;
   for (uint32_t seed : {11u, 12u}) {
     uint32_t total = 0;
